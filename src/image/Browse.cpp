@@ -1,6 +1,6 @@
 // The Browse button: the operator picks the image for the next transfer.
 #include "image/image.h"
-#include "protocol/protocol.h"
+#include "programming/transfer.h"
 #include "ui/Korrin_HIDDlg.h"
 
 namespace {
@@ -37,5 +37,5 @@ void CKorrin_HIDDlg::OnBrowse() {
     UpdateData(FALSE);
     break;
   }
-  g_Comm.m_strFilePath = m_strImagePath;
+  SetTransferImagePath(m_strImagePath);  // g_Comm.m_strFilePath, safe against a starting worker
 }

@@ -13,7 +13,8 @@
 namespace {
 
 // What a worker needs from the user-interface thread, taken there when the
-// worker is started; the worker takes it once at its start.
+// worker is started; the worker takes it once at its start. A worker started
+// without StartTransfer reads both itself, the path under the same lock.
 struct WorkerStart {
   HWND window = kNoWindow;
   std::string path;
@@ -22,6 +23,11 @@ std::mutex pendingMutex;
 std::optional<WorkerStart> pendingStart;
 
 }  // namespace
+
+void SetTransferImagePath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(pendingMutex);
+  g_Comm.m_strFilePath = path;
+}
 
 int CKorrin_HIDDlg::AnnounceImage() {
   for (int rescans = 0;; ++rescans) {

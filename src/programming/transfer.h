@@ -23,3 +23,8 @@ inline constexpr korrin::window::UINT kTransferFailed = 0xFFFFFFFFu;  // -1
 // thread, so that a Browse right after the start cannot race the worker.
 // Call on the user-interface thread, after AnnounceImage.
 [[nodiscard]] bool StartTransfer(CKorrin_HIDDlg& dialog);
+
+// g_Comm.m_strFilePath is read by a starting worker while the operator may
+// be browsing on the user-interface thread; the Browse handler writes it
+// through this, and the worker reads it under the same lock.
+void SetTransferImagePath(const std::string& path);
