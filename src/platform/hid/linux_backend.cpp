@@ -5,6 +5,8 @@
 #include <libudev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -366,6 +368,14 @@ class LinuxBackend final : public Backend {
   std::shared_ptr<OpenInterface> Open(const std::string& path, std::string* error) override {
     hid_device* device = nullptr;
     std::string hidapiError;
+    // hidapi 0.13 corrupts its heap when hid_open_path opens something that
+    // is not a hidraw node (it frees the device and then writes its error
+    // into it), so nothing else is handed to it.
+    if (std::string reason = WhyNotHidraw(path); !reason.empty()) {
+      if (error) *error = "cannot open " + path + ": " + reason;
+      Notice(path, reason);
+      return nullptr;
+    }
     {
       std::lock_guard lock(HidapiGlobalMutex());
       device = hid_open_path(path.c_str());
@@ -394,6 +404,25 @@ class LinuxBackend final : public Backend {
     std::string narrow;
     for (; *text; ++text) narrow.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
     return narrow;
+  }
+
+  // Empty when `path` is a hidraw character device this process may open,
+  // else the reason.
+  static std::string WhyNotHidraw(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return ReasonForErrno(errno);
+    // Permission first: it is the one cause an operator can mend himself.
+    if (faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0) return ReasonForErrno(errno);
+    if (!S_ISCHR(status.st_mode)) return "not a HID device (no hidraw node)";
+    std::string link = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                       std::to_string(minor(status.st_rdev)) + "/subsystem";
+    char target[256];
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) return "not a HID device (no hidraw node)";
+    target[length] = '\0';
+    const char* name = std::strrchr(target, '/');
+    if (std::strcmp(name ? name + 1 : target, "hidraw") != 0) return "not a HID device (no hidraw node)";
+    return {};
   }
 
   // hidapi's own message does not keep errno, so ask the system again: the
