@@ -1,8 +1,8 @@
 #include <array>
 #include <cstring>
 
-#include "platform/clock.h"
 #include "protocol/protocol.h"
+#include "platform/clock.h"
 
 using korrin::hid::Handle;
 using korrin::hid::kInvalidHandle;
