@@ -64,7 +64,8 @@ struct Options {
   std::uint16_t vendor = 0x16D0;
   std::uint16_t product = 0x0001;
   std::uint16_t version = 0x0100;
-  std::uint16_t bus = 0x06;  // BUS_VIRTUAL
+  // USB, as the real device; hidapi lists no virtual-bus devices at all.
+  std::uint16_t bus = 0x03;
   std::string name = "Korrin simulated bootloader";
   BootloaderConfig bootloader;
   std::optional<unsigned> unplugAtData;
@@ -78,7 +79,7 @@ const char kUsage[] =
     "Presents the simulated bootloader as a HID device through /dev/uhid until\n"
     "SIGINT or SIGTERM, or until it unplugs itself as asked.\n"
     "  --vendor HEX --product HEX --version HEX   identity (default 16D0 0001 0100)\n"
-    "  --bus usb|bluetooth|virtual               bus type (default virtual)\n"
+    "  --bus usb|bluetooth|virtual               bus type (default usb)\n"
     "  --name TEXT                               the HID device's name\n"
     "  --bootloader M.N --firmware M.N           versions the device reports\n"
     "  --negative-verdict                        every CRC verdict fails\n"
@@ -357,7 +358,17 @@ int main(int argc, char** argv) {
       failed = true;
       break;
     }
-    if (fds[1].revents & POLLIN) break;
+    if (fds[1].revents & POLLIN) {
+      // Reports the host wrote before the signal still count: take what the
+      // kernel holds for us before the device goes.
+      pollfd pending{device.fd(), POLLIN, 0};
+      while (device.created() && poll(&pending, 1, 0) > 0 && (pending.revents & POLLIN))
+        if (!device.HandleEvent()) {
+          failed = true;
+          break;
+        }
+      break;
+    }
     if (fds[0].revents & POLLIN) {
       if (!device.HandleEvent()) {
         failed = true;
