@@ -88,7 +88,7 @@ std::uint32_t Crc32(std::span<const std::uint8_t> bytes);
 // Every report the device received and every answer it sent, in order.
 // Text form, one line per report:
 //   out 02 7f a5 00 81 06 00 3f 00 01 02 03 04 2f ff [4081 zero bytes]
-//   in 01 7f a5 00 82 01 00 01 7d ff [4086 zero bytes]
+//   in 01 7f a5 00 82 01 00 01 7b ff [4086 zero bytes]
 // "out" is an output report (host to device), "in" an input report (device
 // to host), named as HID names them from the host. Trailing zero bytes are
 // left out and counted in the bracketed marker, so the line is lossless: the
