@@ -33,29 +33,3 @@ void CKorrin_HIDDlg::StopTransfer() {
   g_pProgramThread.reset();
 }
 #endif
-
-#ifndef KORRIN_HAVE_DISCOVERY
-// PLACEHOLDER (discovery): the process-wide state.
-bool g_bAttached = false;
-bool g_bUpdateDone = false;
-korrin::hid::Handle g_hDevice = 0;
-int g_nDeviceIndex = 0;
-std::string g_strDevicePath;
-std::string g_strStatus;
-std::unique_ptr<korrin::platform::WorkerThread> g_pProgramThread;
-std::uint8_t g_HidGuid[16] = {};
-// PLACEHOLDER (discovery): ScanDevices.
-bool CKorrin_HIDDlg::ScanDevices() { return g_bAttached; }
-// PLACEHOLDER (discovery): RegisterForDeviceNotification.
-HDEVNOTIFY CKorrin_HIDDlg::RegisterForDeviceNotification() { return RegisterDeviceNotification(GetSafeHwnd()); }
-// PLACEHOLDER (discovery): OnTimer.
-void CKorrin_HIDDlg::OnTimer(UINT_PTR nIDEvent) { (void)Default(WM_TIMER, nIDEvent, 0); }
-// PLACEHOLDER (discovery): OnDeviceChange.
-LRESULT CKorrin_HIDDlg::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
-  return Default(WM_DEVICECHANGE, wParam, lParam);
-}
-// PLACEHOLDER (discovery): IsAttachedDevice.
-BOOL CKorrin_HIDDlg::IsAttachedDevice(LPARAM) { return FALSE; }
-// PLACEHOLDER (discovery): OnSelchangeDeviceCombo.
-void CKorrin_HIDDlg::OnSelchangeDeviceCombo() {}
-#endif
