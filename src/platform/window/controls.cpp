@@ -128,6 +128,8 @@ int ListBoxModel::InsertString(int index, const std::string& text) {
   if (index < -1 || index > count()) return LB_ERR;
   if (count() >= maxCount_) return LB_ERRSPACE;
   if (index == -1) index = count();
+  ++revision_;
+  if (index != count()) lastReorderRevision_ = revision_;
   rows_.insert(rows_.begin() + index, text);
   if (curSel_ >= index) ++curSel_;
   Changed();

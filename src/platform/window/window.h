@@ -306,9 +306,16 @@ class ListBoxModel : public ControlModel {
   // The operator scrolled or clicked a row.
   void OperatorScrolled(int topIndex);
   void OperatorSelected(int index);
+  // Change counters for views that mirror the rows: revision() grows with
+  // every change of the rows; while lastReorderRevision() stays below what a
+  // view has seen, every change since was an append at the end.
+  std::uint64_t revision() const { return revision_; }
+  std::uint64_t lastReorderRevision() const { return lastReorderRevision_; }
 
  private:
   void ScrollIntoView(int index);
+  std::uint64_t revision_ = 0;
+  std::uint64_t lastReorderRevision_ = 0;
   std::vector<std::string> rows_;
   int curSel_ = -1;
   int topIndex_ = 0;
