@@ -361,7 +361,9 @@ TEST_P(UnopenableDevice, IsExplainedOncePerPath) {
 
   EXPECT_THAT(report, HasSubstr("lines=" + std::to_string(c.lines) + "\n"));
   EXPECT_THAT(report, HasSubstr("permission denied: install the udev rule"));
-  if (c.lines) EXPECT_THAT(report, HasSubstr("but cannot open it: permission denied"));
+  if (c.lines) {
+    EXPECT_THAT(report, HasSubstr("but cannot open it: permission denied"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Vendors, UnopenableDevice,
