@@ -11,6 +11,9 @@
 //   started                   the kernel has started the HID device
 //   unplugged                 the device has been destroyed
 //   summary reports=N data_frames=N verdicts=ok,failed protocol_errors=N
+//           first_report_ms=N
+// first_report_ms is the time from the kernel starting the device (its
+// hidraw node appearing) to the first report the host wrote, or -1.
 // Diagnostics go to standard error. Exit status: 0 after a clean end, 1 when
 // uhid fails, 2 for wrong arguments.
 #include <fcntl.h>
@@ -229,6 +232,7 @@ class UhidDevice {
     }
     switch (event.type) {
       case UHID_START:
+        startedAt_ = std::chrono::steady_clock::now();
         Say("started");
         return true;
       case UHID_OUTPUT:
@@ -257,8 +261,15 @@ class UhidDevice {
   // When the device should unplug itself after an update, the time it will.
   std::optional<std::chrono::steady_clock::time_point> unplugAt() const { return unplugAt_; }
 
+  long FirstReportMs() const {
+    if (!startedAt_ || !firstReportAt_) return -1;
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(*firstReportAt_ - *startedAt_).count());
+  }
+
  private:
   bool Output(const std::uint8_t* data, std::size_t size) {
+    if (!firstReportAt_) firstReportAt_ = std::chrono::steady_clock::now();
     if (data[0] == korrin::sim::kDataReportId && size > 0) {
       ++dataFrames_;
       if (options_.unplugAtData && dataFrames_ == *options_.unplugAtData) {
@@ -290,9 +301,11 @@ class UhidDevice {
   unsigned dataFrames_ = 0;
   bool verdictSeen_ = false;
   std::optional<std::chrono::steady_clock::time_point> unplugAt_;
+  std::optional<std::chrono::steady_clock::time_point> startedAt_;
+  std::optional<std::chrono::steady_clock::time_point> firstReportAt_;
 };
 
-bool WriteOutputs(const Options& options, const Bootloader& model) {
+bool WriteOutputs(const Options& options, const Bootloader& model, long firstReportMs) {
   bool ok = true;
   std::string error;
   if (!options.captureFile.empty() && !model.WriteCaptureFile(options.captureFile, &error)) {
@@ -311,9 +324,9 @@ bool WriteOutputs(const Options& options, const Bootloader& model) {
   for (const auto& text : model.ProtocolErrorTexts()) std::fprintf(stderr, "korrin-sim-uhid: %s\n", text.c_str());
   std::string verdicts;
   for (bool verdict : model.Verdicts()) verdicts += std::string(verdicts.empty() ? "" : ",") + (verdict ? "ok" : "failed");
-  std::printf("summary reports=%zu data_frames=%zu verdicts=%s protocol_errors=%zu\n", model.ReportsReceived(),
-              model.DataFramesSeen().size(), verdicts.empty() ? "none" : verdicts.c_str(),
-              model.ProtocolErrors().size());
+  std::printf("summary reports=%zu data_frames=%zu verdicts=%s protocol_errors=%zu first_report_ms=%ld\n",
+              model.ReportsReceived(), model.DataFramesSeen().size(), verdicts.empty() ? "none" : verdicts.c_str(),
+              model.ProtocolErrors().size(), firstReportMs);
   std::fflush(stdout);
   return ok;
 }
@@ -381,7 +394,7 @@ int main(int argc, char** argv) {
     }
   }
   device.Destroy();
-  bool written = WriteOutputs(options, model);
+  bool written = WriteOutputs(options, model, device.FirstReportMs());
   close(signalFd);
   return failed || !written ? 1 : 0;
 }

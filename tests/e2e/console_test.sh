@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# korrin-hid-console against the simulated bootloader on a real kernel HID
+# device, checked here on the host: the whole log of a typical update line
+# for line, a good CRC verdict, the bytes the device received equal to the
+# image's payload; and a run in which the device is pulled out in the middle
+# of the transfer, which the program survives, logs, and ends with status 1.
+#
+#   console_test.sh --cache DIR --work DIR --console PATH --sim PATH --make-image PATH
+#
+# Exit status: 0 when every check passes, 1 when one fails, 77 when the
+# guest cannot be booted here (run-in-guest.sh says why).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+cache= work= console= sim= make_image=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --cache) cache=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --console) console=$2; shift 2 ;;
+    --sim) sim=$2; shift 2 ;;
+    --make-image) make_image=$2; shift 2 ;;
+    *) echo "console_test: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+work=$(realpath -m "$work")
+rm -rf "$work"
+mkdir -p "$work/sections"
+
+# 62 blocks of 4032 bytes and a short last one.
+payload_bytes=250000
+image="$work/fw_v1_2.bin"
+"$make_image" "$image" --payload-bytes "$payload_bytes" --version 1.2 --seed 7 >/dev/null
+tail -c +197 "$image" >"$work/expected-payload"
+
+start=$(date +%s%3N)
+set +e
+"$here/run-in-guest.sh" --cache "$cache" --work "$work/guest" \
+  --include "$console" --include "$sim" --include "$image" --include "$here/guest/console_runs.sh" \
+  -- sh "$here/guest/console_runs.sh" "$console" "$sim" "$image" >"$work/results"
+status=$?
+set -e
+elapsed=$(( $(date +%s%3N) - start ))
+[ $status -eq 77 ] && exit 77
+
+# Split the guest's output into its sections.
+awk -v dir="$work/sections" '
+  /^=== / { name = substr($0, 5); file = dir "/" name; printf "" > file; next }
+  file != "" { print >> file }
+' "$work/results"
+
+failures=0
+check() {  # DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then
+    echo "ok: $what"
+  else
+    echo "FAILED: $what"
+    failures=$((failures + 1))
+  fi
+}
+section() { cat "$work/sections/$1" 2>/dev/null || true; }
+has_section() { [ -f "$work/sections/$1" ]; }
+show_on_failure() {
+  if [ $failures -gt 0 ]; then
+    for s in "$@"; do echo "--- $s"; section "$s"; done
+  fi
+}
+
+check "the guest ran both runs to the end" has_section end
+
+# ---- the complete run
+stars="**********************************************"
+cat >"$work/expected-log" <<EOF
+$stars
+The device has been attached.
+Vantorel Systems product detected
+Bootloader Version: 2.0
+Firmware Version: 1.0
+Update firmware successfully
+CRC check OK
+Current Firmware Version: 1.2
+The device has been removed.
+$stars
+EOF
+check "complete run: the whole log, line for line" diff -u "$work/expected-log" <(section complete.log)
+check "complete run: exit status 0 (every update ended with CRC check OK)" [ "$(section complete.status)" = 0 ]
+check "complete run: the device's own verdict was good, with no protocol error" \
+  grep -q 'verdicts=ok protocol_errors=0 ' <(section complete.sim)
+section complete.payload-base64 | base64 -d >"$work/complete-payload" 2>/dev/null || true
+check "complete run: the device received exactly the image's payload" cmp "$work/expected-payload" "$work/complete-payload"
+check "complete run: nothing on standard error" [ -z "$(section complete.console-stderr)" ]
+show_on_failure complete.log complete.status complete.console-stderr complete.sim
+
+# ---- the device pulled out at its 10th data frame
+before=$failures
+mapfile -t lines < <(section unplugged.log)
+attach_ok() {
+  [ "${#lines[@]}" -ge 7 ] && [ "${lines[0]}" = "$stars" ] && [ "${lines[1]}" = "The device has been attached." ] &&
+    [ "${lines[2]}" = "Vantorel Systems product detected" ] && [ "${lines[3]}" = "Bootloader Version: 2.0" ] &&
+    [ "${lines[4]}" = "Firmware Version: 1.0" ]
+}
+removal_last() {
+  local n=${#lines[@]}
+  [ "$n" -ge 2 ] && [ "${lines[n - 2]}" = "The device has been removed." ] && [ "${lines[n - 1]}" = "$stars" ]
+}
+nothing_else_between() {
+  local i
+  for ((i = 5; i < ${#lines[@]} - 2; i++)); do [ "${lines[i]}" = "Update firmware failed" ] || return 1; done
+}
+check "unplugged run: the attach is logged as usual" attach_ok
+check "unplugged run: the removal is logged, and the log ends there" removal_last
+check "unplugged run: no success and no verdict in between" nothing_else_between
+check "unplugged run: exit status 1 (the update did not end with CRC check OK)" [ "$(section unplugged.status)" = 1 ]
+check "unplugged run: the device saw 9 whole data frames" grep -q 'data_frames=9 ' <(section unplugged.sim)
+section unplugged.payload-base64 | base64 -d >"$work/unplugged-payload" 2>/dev/null || true
+check "unplugged run: what it received is the image's first 9 blocks" \
+  cmp "$work/unplugged-payload" <(head -c $((9 * 4032)) "$work/expected-payload")
+[ $failures -gt $before ] && failures_unplugged=1 || failures_unplugged=0
+[ $failures_unplugged -eq 0 ] || { for s in unplugged.log unplugged.status unplugged.console-stderr unplugged.sim; do echo "--- $s"; section "$s"; done; }
+
+first=$(section complete.sim | grep -o 'first_report_ms=[0-9-]*' | cut -d= -f2 || true)
+echo "measure: device appearing to its first frame ${first:-?} ms (under emulation); whole test ${elapsed} ms"
+if [ $failures -gt 0 ]; then
+  echo "console_test: $failures check(s) failed; guest output in $work/results" >&2
+  exit 1
+fi
