@@ -32,6 +32,6 @@ run() {  # NAME CONSOLE-ARGS -- SIM-ARGS
   echo "=== $name.payload-base64"; base64 "$dir/payload"
 }
 
-run complete --count 1 -- --bootloader 2.0 --firmware 1.0 --unplug-after-update 300
+run complete --count 1 -- --bootloader 2.0 --firmware 1.0 --unplug-after-update 1000
 run unplugged --count 1 -- --bootloader 2.0 --firmware 1.0 --unplug-at-data 10
 echo "=== end"
