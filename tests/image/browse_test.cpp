@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,7 @@ class BrowseTest : public ::testing::Test {
 
 struct NameCase {
   const char* name;
+  friend void PrintTo(const NameCase& c, std::ostream* out) { *out << c.name; }
   const char* fileName;
   bool accepted;
 };
@@ -144,6 +146,7 @@ TEST_F(BrowseTest, CancelCopiesTheTakenTypedPathNotTheBox) {
 
 struct RefusedFileCase {
   const char* name;
+  friend void PrintTo(const RefusedFileCase& c, std::ostream* out) { *out << c.name; }
   enum class Make { kMissing, kDirectory, kShort, kOversize } make;
   const char* message;
 };

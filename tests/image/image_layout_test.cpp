@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ namespace {
 
 struct VersionCase {
   const char* name;
+  friend void PrintTo(const VersionCase& c, std::ostream* out) { *out << c.name; }
   std::vector<std::uint8_t> firstBytes;
   const char* text;
 };
@@ -34,6 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct CuttingCase {
   const char* name;
+  friend void PrintTo(const CuttingCase& c, std::ostream* out) { *out << c.name; }
   std::uint32_t payload;
   std::vector<Block> blocks;
 };
@@ -71,6 +74,7 @@ TEST(BlockCuttingLimits, LargestPayloadEndsAtTheLastSixteenBitAddress) {
 
 struct LengthCase {
   const char* name;
+  friend void PrintTo(const LengthCase& c, std::ostream* out) { *out << c.name; }
   std::uint64_t length;
   LengthVerdict verdict;
 };
@@ -103,6 +107,7 @@ std::vector<std::uint32_t> Sequence(std::uint32_t count) {
 
 struct ProgressCase {
   const char* name;
+  friend void PrintTo(const ProgressCase& c, std::ostream* out) { *out << c.name; }
   std::uint32_t blocks;
   std::vector<std::uint32_t> sequence;
 };

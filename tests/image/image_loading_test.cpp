@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -41,6 +42,7 @@ enum class Make { kMissing, kDirectory, kFifo, kDevNull, kEmpty, kShort, kHeader
 
 struct RefusalCase {
   const char* name;
+  friend void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
   Make make;
   LoadError::Kind kind;
   const char* detailMentions;

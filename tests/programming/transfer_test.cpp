@@ -3,6 +3,7 @@
 // posts, and what the window makes of it.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ constexpr int kFinish = 0x82;
 
 struct FramesCase {
   const char* name;
+  friend void PrintTo(const FramesCase& c, std::ostream* out) { *out << c.name; }
   std::uint32_t payload;
   std::vector<DataFrameSeen> frames;
 };
@@ -57,6 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct SequenceCase {
   const char* name;
+  friend void PrintTo(const SequenceCase& c, std::ostream* out) { *out << c.name; }
   std::uint32_t payload;
   std::vector<WPARAM> values;
 };
@@ -99,6 +102,7 @@ TEST_F(TransferTest, HundredAndOneBlocksStepTheBarBackBeforeEachWrite) {
 
 struct FailureCase {
   const char* name;
+  friend void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
   std::uint32_t payload;
   std::uint32_t failingWrite;  // 1 is the image info, 2 the first block
   std::vector<Posted> posted;
@@ -190,6 +194,7 @@ TEST_F(TransferTest, FailureIsReportedOncePerTransfer) {
 
 struct BadImageCase {
   const char* name;
+  friend void PrintTo(const BadImageCase& c, std::ostream* out) { *out << c.name; }
   std::vector<std::uint8_t> bytes;  // empty with `missing`
   bool missing;
 };
@@ -238,6 +243,7 @@ TEST_F(TransferTest, WorkerReadsTheTransferPathNotTheTypedOne) {
 
 struct RetryCase {
   const char* name;
+  friend void PrintTo(const RetryCase& c, std::ostream* out) { *out << c.name; }
   std::uint32_t failedAnnouncements;
   std::uint32_t announcements;
   int rescans;
