@@ -98,6 +98,17 @@ TEST_F(TransferTest, HundredAndOneBlocksStepTheBarBackBeforeEachWrite) {
   EXPECT_EQ(device->bootloader().Verdicts(), std::vector<bool>{true});
 }
 
+TEST_F(TransferTest, LargestImageEndsAtTheLastSixteenBitAddress) {
+  UseImage(4197311);  // 1041 blocks, the last 4031 bytes long
+  auto device = Attach();
+  RunTransfer();
+  const auto frames = device->bootloader().DataFramesSeen();
+  ASSERT_EQ(frames.size(), 1041u);
+  EXPECT_EQ(frames.back(), (DataFrameSeen{65520, 4031}));
+  EXPECT_EQ(device->bootloader().Verdicts(), std::vector<bool>{true});
+  EXPECT_EQ(ProgressValues().back(), 100u);
+}
+
 // ----------------------------------------------------------- the failures
 
 struct FailureCase {
