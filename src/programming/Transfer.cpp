@@ -22,6 +22,20 @@ struct WorkerStart {
 std::mutex pendingMutex;
 std::optional<WorkerStart> pendingStart;
 
+// Workers started for `window` whose start marker has not been handled yet
+// (user-interface thread only). While there are any, every message from a
+// worker is from an earlier one, one that failed or was stopped while its
+// messages were still queued; such a message must not end the transfer that
+// follows it. Window handles are never reused, so markers lost with a window
+// that is gone count for nothing.
+struct StartMarkers {
+  HWND window = kNoWindow;
+  int queued = 0;
+};
+StartMarkers startMarkers;
+
+bool FromEarlierWorker(HWND window) { return startMarkers.window == window && startMarkers.queued > 0; }
+
 }  // namespace
 
 void SetTransferImagePath(const std::string& path) {
@@ -74,6 +88,8 @@ korrin::window::UINT ProgramThreadProc(void* pParam) {
     const korrin::image::Block block = image->BlockAt(i);
     const bool written = g_Comm.WriteBlock(korrin::protocol::kCmdDataBlock, block.length, block.address,
                                            image->BlockData(i));
+    // Asked to stop while the block was under way: nobody waits for word of it.
+    if (korrin::platform::WorkerThread::StopRequested()) return kTransferFailed;
     if (!written) {
       PostMessage(start.window, WM_UPDATE_PROGRESS, progress.after, kProgressFailedBlock);
       PostMessage(start.window, WM_TRANSFER_FAILED, 0, 0);
@@ -85,7 +101,11 @@ korrin::window::UINT ProgramThreadProc(void* pParam) {
 }
 
 bool StartTransfer(CKorrin_HIDDlg& dialog) {
+  // The earlier worker has ended once this returns, so everything it posted
+  // is queued ahead of the marker.
   dialog.StopTransfer();
+  if (startMarkers.window != dialog.GetSafeHwnd()) startMarkers = StartMarkers{dialog.GetSafeHwnd(), 0};
+  if (dialog.PostMessage(WM_UPDATE_PROGRESS, 0, kTransferStarting)) ++startMarkers.queued;
   {
     std::lock_guard<std::mutex> lock(pendingMutex);
     pendingStart = WorkerStart{dialog.GetSafeHwnd(), g_Comm.m_strFilePath};
@@ -107,6 +127,11 @@ void CKorrin_HIDDlg::StopTransfer() {
 }
 
 LRESULT CKorrin_HIDDlg::OnUpdateProgress(WPARAM wParam, LPARAM lParam) {
+  if (lParam == kTransferStarting) {
+    if (FromEarlierWorker(GetSafeHwnd())) --startMarkers.queued;
+    return 0;
+  }
+  if (FromEarlierWorker(GetSafeHwnd())) return 0;
   m_Progress.SetPos(static_cast<int>(wParam));
   // The percentage of a block that failed moves the bar only; the failure
   // itself follows as WM_TRANSFER_FAILED.
@@ -128,7 +153,7 @@ LRESULT CKorrin_HIDDlg::OnUpdateProgress(WPARAM wParam, LPARAM lParam) {
 LRESULT CKorrin_HIDDlg::OnTransferFailed(WPARAM, LPARAM) {
   // Ends the transfer as the completion does, but without the end command
   // or the CRC request: the device did not get the whole image.
-  if (g_bUpdateDone) return 0;
+  if (FromEarlierWorker(GetSafeHwnd()) || g_bUpdateDone) return 0;
   g_bUpdateDone = true;
   AppendLog("Update firmware failed");
   m_Progress.SetPos(0);

@@ -18,9 +18,12 @@ inline constexpr korrin::window::UINT kTransferWritten = 0;
 inline constexpr korrin::window::UINT kTransferFailed = 0xFFFFFFFFu;  // -1
 
 // Ends any earlier worker (asks it to stop at its next block and joins it),
-// then starts ProgramThreadProc for `dialog` as g_pProgramThread. The window
-// handle and g_Comm.m_strFilePath are taken here, on the user-interface
-// thread, so that a Browse right after the start cannot race the worker.
+// posts the start marker (WM_UPDATE_PROGRESS with kTransferStarting), then
+// starts ProgramThreadProc for `dialog` as g_pProgramThread. The window's
+// handlers pass over whatever an earlier worker left queued ahead of the
+// marker. The window handle and g_Comm.m_strFilePath are taken here, on the
+// user-interface thread, so that a Browse right after the start cannot race
+// the worker.
 // Call on the user-interface thread, after AnnounceImage.
 [[nodiscard]] bool StartTransfer(CKorrin_HIDDlg& dialog);
 

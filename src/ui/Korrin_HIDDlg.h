@@ -27,6 +27,9 @@ using namespace korrin::window;  // the program's code speaks the window layer's
 inline constexpr UINT WM_UPDATE_PROGRESS = WM_APP + 0x100;
 inline constexpr LPARAM kProgressWritten = 0;
 inline constexpr LPARAM kProgressFailedBlock = 1;
+// Posted (wParam 0) when a worker is started, ahead of all it posts: what an
+// earlier worker posted before it is stale and is not taken for this one.
+inline constexpr LPARAM kTransferStarting = 2;
 // Posted by the worker after the failing block's percentage when a transfer
 // fails (the image did not open or a block write failed).
 inline constexpr UINT WM_TRANSFER_FAILED = WM_APP + 0x101;

@@ -135,6 +135,8 @@ class TransferTest : public ::testing::Test {
     hid::InstallSystem(backend_);
     window::SetView(nullptr);
     window::SetMessageSpy([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+      // The start marker is the starter's, not the worker's.
+      if (message == WM_UPDATE_PROGRESS && lParam == kTransferStarting) return;
       if (message == WM_UPDATE_PROGRESS || message == WM_TRANSFER_FAILED) posted_.push_back({message, wParam, lParam});
     });
     g_pProgramThread.reset();

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "transfer_fixture.h"
@@ -199,6 +201,44 @@ TEST_F(TransferTest, FailureIsReportedOncePerTransfer) {
   dialog_->SendMessage(WM_TRANSFER_FAILED, 0, 0);
   dialog_->SendMessage(WM_UPDATE_PROGRESS, 100, kProgressWritten);  // too late to count as a success
   EXPECT_EQ(Log(), std::vector<std::string>{"Update firmware failed"});
+}
+
+TEST_F(TransferTest, EarlierWorkersQueuedFailureDoesNotEndTheNextTransfer) {
+  UseImage(10 * 4032);
+  auto first = Attach();
+  backend_->gate().Close();
+  (void)dialog_->AnnounceImage();
+  ASSERT_TRUE(StartTransfer(*dialog_));
+  ASSERT_TRUE(backend_->gate().WaitUntilHeld());
+  // The device goes while a block is under way; the worker fails by itself
+  // and ends, and its failure is still queued when the next device comes.
+  ASSERT_TRUE(bus_->Unplug(first));
+  backend_->gate().Open();
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!g_pProgramThread->Finished() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+  ASSERT_TRUE(g_pProgramThread->Finished());
+  ASSERT_EQ(g_pProgramThread->ExitCode(), kTransferFailed);
+
+  auto second = Attach();
+  RunTransfer();
+  EXPECT_EQ(second->bootloader().Verdicts(), std::vector<bool>{true});
+  EXPECT_EQ(Log(), (std::vector<std::string>{"Update firmware successfully", "CRC check OK",
+                                             "Current Firmware Version: 1.10"}));
+  EXPECT_EQ(posted_.front(), FailedBlock(0)) << "the earlier worker did post its failure";
+}
+
+TEST_F(TransferTest, WorkerStoppedDuringABlockPostsNothingMore) {
+  UseImage(10 * 4032);
+  Attach();
+  backend_->gate().Close();
+  (void)dialog_->AnnounceImage();
+  ASSERT_TRUE(StartTransfer(*dialog_));
+  ASSERT_TRUE(backend_->gate().WaitUntilHeld());
+  dialog_->StopTransfer();  // the gate lets a worker go when it is asked to stop
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(posted_.empty());
+  EXPECT_TRUE(Log().empty());
 }
 
 // ------------------------------------------------------- images that fail
