@@ -175,7 +175,8 @@ class Bootloader {
   std::size_t ReportsReceived() const;
 
   std::vector<CaptureEntry> Capture() const;
-  std::vector<DataFrameSeen> DataFramesSeen() const;  // well-formed ones, in order of arrival
+  // Well-formed data frames in order of arrival, recorded while capture is on.
+  std::vector<DataFrameSeen> DataFramesSeen() const;
   void SetCaptureEnabled(bool on);  // on by default; off for long benchmark runs
   void ClearCapture();
   // One line per entry (see FormatCaptureLine). False when the stream fails.

@@ -195,6 +195,18 @@ TEST_F(SimBusTest, ReadsThatAlwaysFail) {
   EXPECT_TRUE(bus_->IsPlugged(*device)) << "failing reads do not remove the device";
 }
 
+TEST_F(SimBusTest, SilentDeviceLeavesEveryReadToTimeOutAtOnce) {
+  auto device = MakeDevice({"dev/a0"});
+  device->bootloader().SetSilent(true);
+  ASSERT_TRUE(bus_->Plug(device));
+  Handle h = OpenOk("dev/a0");
+  ASSERT_TRUE(Write(h, korrin::sim::testing::ReadRequest()));
+  Buffer answer{};
+  EXPECT_EQ(Read(h, answer, milliseconds(5000)), ReadResult::kTimeout);
+  EXPECT_TRUE(clock_->Pauses().empty());
+  EXPECT_EQ(device->bootloader().ReportsReceived(), 1u);
+}
+
 TEST_F(SimBusTest, FailedWriteLosesItsReport) {
   LinkFaults faults;
   faults.failWrites = {2};
