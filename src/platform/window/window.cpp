@@ -78,10 +78,13 @@ CDialog* FindWindow(HWND hwnd) {
 bool WindowExists(HWND hwnd) { return FindWindow(hwnd) != nullptr; }
 
 // ---------------------------------------------------------------------------
-// Posted messages: one queue for every window, drained on the user-interface
-// thread one message per wake event. Taking one message per event keeps the
-// order whatever the nesting: a handler that runs a modal loop lets that loop
-// take the next messages, in turn, rather than holding back a batch.
+// Posted messages: one locked queue for every window, drained on the
+// user-interface thread one message per wake event, with one wake event
+// outstanding at a time. The next wake is posted before a message is
+// delivered: a handler that runs a modal loop then lets that loop take the
+// next messages in turn (an event loop started inside an event's delivery
+// only wakes for events posted after it started), so the order holds
+// whatever the nesting.
 struct Posted {
   HWND hwnd = kNoWindow;
   UINT message = 0;
@@ -95,6 +98,7 @@ struct Queue {
   std::mutex mutex;
   std::deque<Posted> messages;
   Dispatcher* dispatcher = nullptr;  // guarded by mutex
+  bool wakePending = false;          // guarded by mutex
 };
 Queue& TheQueue() {
   static Queue queue;
@@ -105,6 +109,9 @@ QEvent::Type WakeType() {
   static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
   return type;
 }
+
+// Posts the wake event unless one is outstanding; the queue's lock is held.
+void WakeLocked(Queue& q);
 
 void Deliver(const Posted& posted) {
   CDialog* dialog = FindWindow(posted.hwnd);
@@ -126,6 +133,7 @@ class Dispatcher final : public QObject {
     if (q.dispatcher == this) {
       q.dispatcher = nullptr;
       q.messages.clear();
+      q.wakePending = false;
     }
   }
   bool event(QEvent* event) override {
@@ -134,20 +142,32 @@ class Dispatcher final : public QObject {
     {
       Queue& q = TheQueue();
       std::lock_guard lock(q.mutex);
+      q.wakePending = false;
       if (q.messages.empty()) return true;
       next = std::move(q.messages.front());
       q.messages.pop_front();
+      if (!q.messages.empty()) WakeLocked(q);
     }
     Deliver(next);
     return true;
   }
 };
 
+void WakeLocked(Queue& q) {
+  if (q.wakePending || q.dispatcher == nullptr) return;
+  q.wakePending = true;
+  QCoreApplication::postEvent(q.dispatcher, new QEvent(WakeType()));
+}
+
 // Made on the user-interface thread when the first window is created.
 void EnsureDispatcher() {
   Queue& q = TheQueue();
   std::lock_guard lock(q.mutex);
-  if (q.dispatcher == nullptr) q.dispatcher = new Dispatcher();
+  if (q.dispatcher == nullptr) {
+    q.dispatcher = new Dispatcher();
+    q.wakePending = false;
+    WakeLocked(q);
+  }
 }
 
 bool Enqueue(Posted posted) {
@@ -156,7 +176,7 @@ bool Enqueue(Posted posted) {
   std::lock_guard lock(q.mutex);
   if (q.dispatcher == nullptr) return false;
   q.messages.push_back(std::move(posted));
-  QCoreApplication::postEvent(q.dispatcher, new QEvent(WakeType()));
+  WakeLocked(q);
   return true;
 }
 
