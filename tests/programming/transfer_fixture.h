@@ -135,6 +135,7 @@ class TransferTest : public ::testing::Test {
     hid::InstallSystem(backend_);
     window::SetView(nullptr);
     window::SetMessageSpy([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+      if (message == kDrainMarker) drained_ = wParam;
       // The start marker is the starter's, not the worker's.
       if (message == WM_UPDATE_PROGRESS && lParam == kTransferStarting) return;
       if (message == WM_UPDATE_PROGRESS || message == WM_TRANSFER_FAILED) posted_.push_back({message, wParam, lParam});
@@ -211,12 +212,17 @@ class TransferTest : public ::testing::Test {
     }
     return true;
   }
+  // Handles every message posted so far: the window's messages are handled
+  // in the order posted, so once a marker posted now arrives, all are.
+  [[nodiscard]] bool Drain() {
+    const WPARAM mark = ++drainMarks_;
+    if (!dialog_->PostMessage(kDrainMarker, mark, 0)) return false;
+    return PumpUntil([&] { return drained_ == mark; });
+  }
   // Waits for the worker to end, then handles everything it posted.
   [[nodiscard]] bool FinishTransfer() {
     if (!PumpUntil([] { return g_pProgramThread && g_pProgramThread->Finished(); })) return false;
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    return true;
+    return Drain();
   }
   // Announces the image and streams it, as the attach sequence does.
   void RunTransfer() {
@@ -256,6 +262,10 @@ class TransferTest : public ::testing::Test {
   std::vector<std::uint8_t> payload_;
   std::vector<Posted> posted_;
   int announceResult_ = 0;
+  // A message no handler takes, posted by Drain.
+  static constexpr UINT kDrainMarker = WM_APP + 0x3FF;
+  WPARAM drainMarks_ = 0;
+  WPARAM drained_ = 0;
 };
 
 }  // namespace korrin::testing

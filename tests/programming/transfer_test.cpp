@@ -74,6 +74,7 @@ TEST_P(ProgressPostedTest, WorkerPostsTheExactSequence) {
   RunTransfer();
   EXPECT_EQ(ProgressValues(), GetParam().values);
   for (const Posted& p : posted_) EXPECT_EQ(p, Progress(p.wParam)) << "every block was written";
+  ASSERT_FALSE(Log().empty());
   EXPECT_EQ(Log().front(), "Update firmware successfully");
 }
 
@@ -224,6 +225,7 @@ TEST_F(TransferTest, EarlierWorkersQueuedFailureDoesNotEndTheNextTransfer) {
   EXPECT_EQ(second->bootloader().Verdicts(), std::vector<bool>{true});
   EXPECT_EQ(Log(), (std::vector<std::string>{"Update firmware successfully", "CRC check OK",
                                              "Current Firmware Version: 1.10"}));
+  ASSERT_FALSE(posted_.empty());
   EXPECT_EQ(posted_.front(), FailedBlock(0)) << "the earlier worker did post its failure";
 }
 
@@ -235,8 +237,7 @@ TEST_F(TransferTest, WorkerStoppedDuringABlockPostsNothingMore) {
   ASSERT_TRUE(StartTransfer(*dialog_));
   ASSERT_TRUE(backend_->gate().WaitUntilHeld());
   dialog_->StopTransfer();  // the gate lets a worker go when it is asked to stop
-  QCoreApplication::sendPostedEvents();
-  QCoreApplication::processEvents();
+  ASSERT_TRUE(Drain());
   EXPECT_TRUE(posted_.empty());
   EXPECT_TRUE(Log().empty());
 }
