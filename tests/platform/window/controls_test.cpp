@@ -7,6 +7,13 @@
 namespace korrin::window::testing {
 namespace {
 
+// Table rows print as their names in failure messages.
+template <class Case>
+  requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class ControlsTest : public WindowTest {
  protected:
   void SetUp() override {

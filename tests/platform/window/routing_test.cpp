@@ -11,6 +11,13 @@
 namespace korrin::window::testing {
 namespace {
 
+// Table rows print as their names in failure messages.
+template <class Case>
+  requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 constexpr UINT kSequence = WM_APP + 1;
 constexpr UINT kSentinel = WM_APP + 2;
 
@@ -461,6 +468,7 @@ TEST_F(WindowTest, MessageBoxesGoThroughTheHookWithTheExecutablesName) {
 }
 
 struct ExtCase {
+  const char* name;
   const char* path;
   const char* ext;
 };
@@ -482,10 +490,13 @@ TEST_P(FileExtTest, TheExtensionIsWhatFollowsTheLastPointOfTheFileName) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FileExtTest,
-                         ::testing::Values(ExtCase{"/images/firmware.bin", "bin"}, ExtCase{"/images/firmware.BIN", "BIN"},
-                                           ExtCase{"/images/fw.rev2.bin", "bin"},
-                                           ExtCase{"/images/firmware.bin.bak", "bak"},
-                                           ExtCase{"/images/firmware", ""}, ExtCase{"/images.d/firmware", ""}));
+                         ::testing::Values(ExtCase{"Bin", "/images/firmware.bin", "bin"},
+                                           ExtCase{"UpperCase", "/images/firmware.BIN", "BIN"},
+                                           ExtCase{"TwoPoints", "/images/fw.rev2.bin", "bin"},
+                                           ExtCase{"Backup", "/images/firmware.bin.bak", "bak"},
+                                           ExtCase{"NoPoint", "/images/firmware", ""},
+                                           ExtCase{"PointInTheFolderOnly", "/images.d/firmware", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WindowTest, ACancelledFileDialogHasNoPath) {
   SetFileDialogHook([](const FileDialogRequest&) { return FileDialogAnswer{IDCANCEL, "/ignored.bin"}; });
