@@ -66,6 +66,20 @@ TEST(Screenshot, MainWindowAndAboutBox) {
   EXPECT_TRUE(rendered);
   EXPECT_FALSE(QImage(QString::fromStdString(aboutPath)).isNull());
 
+  // As it stands during a transfer: the attach's lines in the log, the
+  // device in the combo and the bar on its way.
+  for (const char* line : {kStarLine, "The device has been attached.", "Vantorel Systems product detected",
+                           "Bootloader Version: 2.0", "Firmware Version: 1.0"}) {
+    dlg.AppendLog(line);
+  }
+  dlg.m_DeviceCombo.AddString("VendorID:0x16D0; ProductID:0x0001; Version: 0x0100");
+  dlg.m_DeviceCombo.SetCurSel(0);
+  dlg.m_Progress.EnableWindow(TRUE);
+  dlg.m_Progress.SetPos(60);
+  ExpectControlsWhereTemplatePutsThem(dlg);
+  const std::string transferPath = std::string(KORRIN_SCREENSHOT_DIR) + "/main-window-transfer.png";
+  ASSERT_TRUE(RenderDialogToPng(dlg, transferPath));
+
   dlg.DestroyWindow();
   SetView(nullptr);
 }

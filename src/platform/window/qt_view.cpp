@@ -86,7 +86,12 @@ class QtView final : public View, public std::enable_shared_from_this<QtView> {
     if (options_.classicStyle) {
       if (QStyle* style = QStyleFactory::create(QStringLiteral("Windows"))) {
         QApplication::setStyle(style);
-        QApplication::setPalette(style->standardPalette());
+        QPalette palette = style->standardPalette();
+        // The classic scheme's selection colour: navy with white text.
+        palette.setColor(QPalette::Active, QPalette::Highlight, QColor(0x00, 0x00, 0x80));
+        palette.setColor(QPalette::Inactive, QPalette::Highlight, QColor(0x00, 0x00, 0x80));
+        palette.setColor(QPalette::HighlightedText, Qt::white);
+        QApplication::setPalette(palette);
       }
     }
   }
