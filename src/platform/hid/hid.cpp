@@ -82,11 +82,15 @@ int HidSystem::SubscribeRemoval(RemovalCallback callback) {
 }
 
 void HidSystem::Unsubscribe(int token) {
+  // Taking the delivery lock first means a delivery under way on another
+  // thread has finished before the subscriber may go away.
+  std::lock_guard delivering(deliveryMutex_);
   std::lock_guard lock(subscribersMutex_);
   subscribers_.erase(token);
 }
 
 void HidSystem::DeliverRemoval(const std::string& path) {
+  std::lock_guard delivering(deliveryMutex_);
   std::vector<RemovalCallback> callbacks;
   {
     std::lock_guard lock(subscribersMutex_);
@@ -108,7 +112,8 @@ class NullBackend final : public Backend {
 };
 
 std::unique_ptr<HidSystem>& Slot() {
-  static std::unique_ptr<HidSystem> system;
+  // Initialised once, thread-safely, before anyone can use it.
+  static std::unique_ptr<HidSystem> system = std::make_unique<HidSystem>(MakeNullBackend());
   return system;
 }
 
@@ -116,11 +121,7 @@ std::unique_ptr<HidSystem>& Slot() {
 
 std::shared_ptr<Backend> MakeNullBackend() { return std::make_shared<NullBackend>(); }
 
-HidSystem& System() {
-  auto& slot = Slot();
-  if (!slot) slot = std::make_unique<HidSystem>(MakeNullBackend());
-  return *slot;
-}
+HidSystem& System() { return *Slot(); }
 
 void InstallSystem(std::shared_ptr<Backend> backend) {
   Slot() = std::make_unique<HidSystem>(std::move(backend));

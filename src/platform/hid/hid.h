@@ -123,7 +123,9 @@ class HidSystem {
   std::size_t OpenHandleCount() const;
 
   // Removal notifications of the backend. Several subscribers may listen;
-  // the returned token ends a subscription with Unsubscribe.
+  // the returned token ends a subscription with Unsubscribe. Once Unsubscribe
+  // returns, the callback is not running on any thread and is never called
+  // again.
   int SubscribeRemoval(RemovalCallback callback);
   void Unsubscribe(int token);
 
@@ -137,6 +139,8 @@ class HidSystem {
   mutable std::mutex mutex_;
   std::unordered_map<Handle, std::shared_ptr<OpenInterface>> open_;
   Handle next_ = 1;
+  // Recursive so that a callback may unsubscribe itself while it is called.
+  std::recursive_mutex deliveryMutex_;
   std::mutex subscribersMutex_;
   std::unordered_map<int, RemovalCallback> subscribers_;
   int nextToken_ = 1;
