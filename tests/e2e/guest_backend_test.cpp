@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +19,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -311,25 +314,59 @@ TEST_F(GuestBackend, EveryReportOfALongRunArrives) {
                                         " data_frames=" + std::to_string(kBlocks) + " "));
 }
 
+// What udevd has done with the node, as the backend can see it: not running
+// at all (a container, this guest), still busy with the new device, or done.
+enum class Udev { kAbsent, kSettingUp, kDone };
+
 struct NoticeCase {
   const char* name;
   const char* vendor;
+  Udev udev;
   std::size_t lines;
 };
+
+// Stands in for udevd's traces in /run/udev for the length of a case: its
+// control socket says it runs, a database entry for the node says it has
+// handled the device.
+class FakeUdevState {
+ public:
+  FakeUdevState(Udev udev, const std::string& node) {
+    if (udev == Udev::kAbsent) return;
+    struct stat status {};
+    if (stat(node.c_str(), &status) != 0) return;
+    std::filesystem::create_directories("/run/udev/data");
+    std::FILE* control = std::fopen("/run/udev/control", "w");
+    if (control) std::fclose(control);
+    if (udev == Udev::kDone) {
+      entry_ = "/run/udev/data/c" + std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev));
+      std::FILE* db = std::fopen(entry_.c_str(), "w");
+      if (db) std::fclose(db);
+    }
+  }
+  ~FakeUdevState() { std::filesystem::remove_all("/run/udev"); }
+
+ private:
+  std::string entry_;
+};
+
+void PrintTo(const NoticeCase& c, std::ostream* os) { *os << c.name; }
 
 class UnopenableDevice : public ::testing::TestWithParam<NoticeCase> {};
 
 // What an operator without the udev rule sees: the open fails, says why, and
 // the notice appears once for the programmer's vendor only, however often
-// the scan retries.
+// the scan retries, and not while udevd may still be granting access.
 TEST_P(UnopenableDevice, IsExplainedOncePerPath) {
   const auto& c = GetParam();
   auto sim = SimDevice::Start({"--vendor", c.vendor});
   ASSERT_TRUE(sim);
+  std::optional<InterfaceRecord> found;
   {
     HidSystem root(MakeLinuxBackend({}));
-    ASSERT_TRUE(WaitForInterface(root, static_cast<std::uint16_t>(std::stoul(c.vendor, nullptr, 16))));
+    found = WaitForInterface(root, static_cast<std::uint16_t>(std::stoul(c.vendor, nullptr, 16)));
+    ASSERT_TRUE(found);
   }
+  FakeUdevState udev(c.udev, *found->path);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   pid_t child = fork();
@@ -367,8 +404,10 @@ TEST_P(UnopenableDevice, IsExplainedOncePerPath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vendors, UnopenableDevice,
-                         ::testing::Values(NoticeCase{"programmer_vendor", "16D0", 1},
-                                           NoticeCase{"other_vendor", "1234", 0}),
+                         ::testing::Values(NoticeCase{"programmer_vendor", "16D0", Udev::kAbsent, 1},
+                                           NoticeCase{"other_vendor", "1234", Udev::kAbsent, 0},
+                                           NoticeCase{"udev_still_setting_up", "16D0", Udev::kSettingUp, 0},
+                                           NoticeCase{"udev_done", "16D0", Udev::kDone, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

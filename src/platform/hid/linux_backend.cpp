@@ -434,12 +434,35 @@ class LinuxBackend final : public Backend {
     return "not a HID device" + (hidapiError.empty() ? std::string() : " (" + hidapiError + ")");
   }
 
+  // udevd applies the rule's permissions a moment after the kernel has made
+  // the node, and a scan in between meets a node that only root may open.
+  // That is no reason to send the operator off to install the rule: the
+  // notice waits until udevd has dealt with the device. Without udevd
+  // nothing will change, so there is nothing to wait for.
+  static bool UdevStillSettingUp(const std::string& path) {
+    if (access("/run/udev/control", F_OK) != 0) return false;
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+    udev* context = udev_new();
+    if (!context) return false;
+    udev_device* device = udev_device_new_from_devnum(context, 'c', status.st_rdev);
+    const bool settingUp = device && !udev_device_get_is_initialized(device);
+    if (device) udev_device_unref(device);
+    udev_unref(context);
+    return settingUp;
+  }
+
   void Notice(const std::string& path, const std::string& reason) {
     std::optional<Attributes> attributes;
     {
       std::lock_guard lock(mutex_);
       if (auto it = lastSeen_.find(path); it != lastSeen_.end()) attributes = it->second;
       if (noticeVendor_ && (!attributes || attributes->vendorId != *noticeVendor_)) return;
+      if (noticed_.count(path)) return;
+    }
+    if (UdevStillSettingUp(path)) return;
+    {
+      std::lock_guard lock(mutex_);
       if (!noticed_.insert(path).second) return;
     }
     std::string line = ProgramName() + ": found HID device " + path;

@@ -111,6 +111,8 @@ std::string RootOnlyFile(const std::string& dir) {
   return path;
 }
 
+void PrintTo(const OpenFailureCase& c, std::ostream* os) { *os << c.name; }
+
 class OpenFailure : public ::testing::TestWithParam<OpenFailureCase> {};
 
 TEST_P(OpenFailure, SaysWhyAndNamesThePath) {
