@@ -5,7 +5,9 @@
 // What the calls of hid.h mean here:
 // - Enumerate lists every hidraw node once, in node-number order, with the
 //   vendor and product ids of the HID device and the version number of its USB
-//   parent (0 for a device without one, such as a virtual uhid device). The
+//   parent (0 for a device without one, such as a virtual uhid device). Nodes
+//   come from hidapi, which knows devices on USB, Bluetooth, I2C and SPI and
+//   leaves out those on the virtual bus. The
 //   path is the node, /dev/hidrawN; after an unplug the same device may come
 //   back under another number, so a path is never worth keeping across scans.
 // - Open opens the node for reading and writing. When that fails, the error
