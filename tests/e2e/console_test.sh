@@ -3,7 +3,8 @@
 # device, checked here on the host: the whole log of a typical update line
 # for line, a good CRC verdict, the bytes the device received equal to the
 # image's payload; and a run in which the device is pulled out in the middle
-# of the transfer, which the program survives, logs, and ends with status 1.
+# of the transfer, which the program survives, logs, and ends with status 1;
+# and one whose device refuses the image at the CRC check (status 1 too).
 #
 #   console_test.sh --cache DIR --work DIR --console PATH --sim PATH --make-image PATH
 #
@@ -67,7 +68,7 @@ show_on_failure() {
   fi
 }
 
-check "the guest ran both runs to the end" has_section end
+check "the guest ran every run to the end" has_section end
 
 # ---- the complete run
 stars="**********************************************"
@@ -116,8 +117,16 @@ check "unplugged run: the device saw 9 whole data frames" grep -q 'data_frames=9
 section unplugged.payload-base64 | base64 -d >"$work/unplugged-payload" 2>/dev/null || true
 check "unplugged run: what it received is the image's first 9 blocks" \
   cmp "$work/unplugged-payload" <(head -c $((9 * 4032)) "$work/expected-payload")
-[ $failures -gt $before ] && failures_unplugged=1 || failures_unplugged=0
-[ $failures_unplugged -eq 0 ] || { for s in unplugged.log unplugged.status unplugged.console-stderr unplugged.sim; do echo "--- $s"; section "$s"; done; }
+[ $failures -eq $before ] || { for s in unplugged.log unplugged.status unplugged.console-stderr unplugged.sim; do echo "--- $s"; section "$s"; done; }
+
+# ---- the device refuses the image at the CRC check
+before=$failures
+sed -e 's/^CRC check OK$/CRC check failed/' -e 's/^Current Firmware Version: 1.2$/Current Firmware Version: 1.0/' \
+  "$work/expected-log" >"$work/expected-refused-log"
+check "refused run: the whole log, line for line" diff -u "$work/expected-refused-log" <(section refused.log)
+check "refused run: exit status 1 (the update did not end with CRC check OK)" [ "$(section refused.status)" = 1 ]
+check "refused run: the device's verdict was the failed one" grep -q 'verdicts=failed protocol_errors=0 ' <(section refused.sim)
+[ $failures -eq $before ] || { for s in refused.log refused.status refused.console-stderr refused.sim; do echo "--- $s"; section "$s"; done; }
 
 first=$(section complete.sim | grep -o 'first_report_ms=[0-9-]*' | cut -d= -f2 || true)
 echo "measure: device appearing to its first frame ${first:-?} ms (under emulation); whole test ${elapsed} ms"

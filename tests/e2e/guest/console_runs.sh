@@ -1,9 +1,10 @@
 #!/bin/sh
-# Inside the guest: korrin-hid-console against korrin-sim-uhid, twice.
+# Inside the guest: korrin-hid-console against korrin-sim-uhid, three times.
 #   console_runs.sh CONSOLE SIM IMAGE
 # Run "complete": the device is programmed, then unplugs itself once it has
 # answered the last version request. Run "unplugged": the device goes when
-# the 10th data frame arrives. Everything the host checks is written here
+# the 10th data frame arrives. Run "refused": the device takes the whole
+# image and answers the CRC check with a failed verdict. Everything the host checks is written here
 # in sections: "=== NAME" then the section's lines.
 console=$1 sim=$2 image=$3
 
@@ -34,4 +35,5 @@ run() {  # NAME CONSOLE-ARGS -- SIM-ARGS
 
 run complete --count 1 -- --bootloader 2.0 --firmware 1.0 --unplug-after-update 1000
 run unplugged --count 1 -- --bootloader 2.0 --firmware 1.0 --unplug-at-data 10
+run refused --count 1 -- --bootloader 2.0 --firmware 1.0 --negative-verdict --unplug-after-update 1000
 echo "=== end"
