@@ -4,7 +4,8 @@
 # for line, a good CRC verdict, the bytes the device received equal to the
 # image's payload; and a run in which the device is pulled out in the middle
 # of the transfer, which the program survives, logs, and ends with status 1;
-# and one whose device refuses the image at the CRC check (status 1 too).
+# one whose device refuses the image at the CRC check (status 1 too); and
+# one that SIGTERM ends in the middle of a transfer, between two whole reports.
 #
 #   console_test.sh --cache DIR --work DIR --console PATH --sim PATH --make-image PATH
 #
@@ -33,12 +34,17 @@ payload_bytes=250000
 image="$work/fw_v1_2.bin"
 "$make_image" "$image" --payload-bytes "$payload_bytes" --version 1.2 --seed 7 >/dev/null
 tail -c +197 "$image" >"$work/expected-payload"
+# Long enough under emulation (some 500 blocks) for a signal to land inside.
+large_image="$work/fw_v1_3.bin"
+"$make_image" "$large_image" --payload-bytes 2000000 --version 1.3 --seed 8 >/dev/null
+tail -c +197 "$large_image" >"$work/expected-large-payload"
 
 start=$(date +%s%3N)
 set +e
 "$here/run-in-guest.sh" --cache "$cache" --work "$work/guest" \
-  --include "$console" --include "$sim" --include "$image" --include "$here/guest/console_runs.sh" \
-  -- sh "$here/guest/console_runs.sh" "$console" "$sim" "$image" >"$work/results"
+  --include "$console" --include "$sim" --include "$image" --include "$large_image" \
+  --include "$here/guest/console_runs.sh" \
+  -- sh "$here/guest/console_runs.sh" "$console" "$sim" "$image" "$large_image" >"$work/results"
 status=$?
 set -e
 elapsed=$(( $(date +%s%3N) - start ))
@@ -96,11 +102,12 @@ show_on_failure complete.log complete.status complete.console-stderr complete.si
 # ---- the device pulled out at its 10th data frame
 before=$failures
 mapfile -t lines < <(section unplugged.log)
-attach_ok() {
-  [ "${#lines[@]}" -ge 7 ] && [ "${lines[0]}" = "$stars" ] && [ "${lines[1]}" = "The device has been attached." ] &&
+attach_ok_lines() {  # MIN-LINES: the log has them and begins with the attach
+  [ "${#lines[@]}" -ge "$1" ] && [ "${lines[0]}" = "$stars" ] && [ "${lines[1]}" = "The device has been attached." ] &&
     [ "${lines[2]}" = "Vantorel Systems product detected" ] && [ "${lines[3]}" = "Bootloader Version: 2.0" ] &&
     [ "${lines[4]}" = "Firmware Version: 1.0" ]
 }
+attach_ok() { attach_ok_lines 7; }
 removal_last() {
   local n=${#lines[@]}
   [ "$n" -ge 2 ] && [ "${lines[n - 2]}" = "The device has been removed." ] && [ "${lines[n - 1]}" = "$stars" ]
@@ -127,6 +134,24 @@ check "refused run: the whole log, line for line" diff -u "$work/expected-refuse
 check "refused run: exit status 1 (the update did not end with CRC check OK)" [ "$(section refused.status)" = 1 ]
 check "refused run: the device's verdict was the failed one" grep -q 'verdicts=failed protocol_errors=0 ' <(section refused.sim)
 [ $failures -eq $before ] || { for s in refused.log refused.status refused.console-stderr refused.sim; do echo "--- $s"; section "$s"; done; }
+
+# ---- SIGTERM in the middle of the transfer
+before=$failures
+mapfile -t lines < <(section interrupted.log)
+only_attach() { attach_ok_lines 5 && [ "${#lines[@]}" -eq 5 ]; }
+check "interrupted run: the log ends with the attach (the dialog ended, nothing after)" only_attach
+check "interrupted run: exit status 1 (interrupted before a verdict)" [ "$(section interrupted.status)" = 1 ]
+frames=$(section interrupted.sim | grep -o 'data_frames=[0-9]*' | cut -d= -f2 || true)
+total_frames=$(( (2000000 + 4031) / 4032 ))
+check "interrupted run: the transfer stopped part way (${frames:-?} of $total_frames data frames)" \
+  [ -n "$frames" ] && [ "${frames:-0}" -gt 0 ] && [ "${frames:-0}" -lt "$total_frames" ]
+check "interrupted run: every report the device got was whole and well-formed" \
+  grep -q 'protocol_errors=0 ' <(section interrupted.sim)
+section interrupted.payload-base64 | base64 -d >"$work/interrupted-payload" 2>/dev/null || true
+check "interrupted run: what it received is the image's first blocks, unbroken" \
+  cmp "$work/interrupted-payload" <(head -c $(( ${frames:-0} * 4032 )) "$work/expected-large-payload")
+check "interrupted run: nothing on standard error" [ -z "$(section interrupted.console-stderr)" ]
+[ $failures -eq $before ] || { for s in interrupted.log interrupted.status interrupted.console-stderr interrupted.sim; do echo "--- $s"; section "$s"; done; }
 
 first=$(section complete.sim | grep -o 'first_report_ms=[0-9-]*' | cut -d= -f2 || true)
 echo "measure: device appearing to its first frame ${first:-?} ms (under emulation); whole test ${elapsed} ms"

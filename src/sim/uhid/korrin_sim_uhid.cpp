@@ -9,6 +9,7 @@
 //
 // Standard output gets two kinds of lines, for the scripts that drive it:
 //   started                   the kernel has started the HID device
+//   receiving                 the first data frame of the run has arrived
 //   unplugged                 the device has been destroyed
 //   summary reports=N data_frames=N verdicts=ok,failed protocol_errors=N
 //           first_report_ms=N
@@ -271,7 +272,7 @@ class UhidDevice {
   bool Output(const std::uint8_t* data, std::size_t size) {
     if (!firstReportAt_) firstReportAt_ = std::chrono::steady_clock::now();
     if (data[0] == korrin::sim::kDataReportId && size > 0) {
-      ++dataFrames_;
+      if (++dataFrames_ == 1) Say("receiving");
       if (options_.unplugAtData && dataFrames_ == *options_.unplugAtData) {
         Destroy();
         return true;
