@@ -145,8 +145,10 @@ copy_with_libraries() {
 if command -v chrt >/dev/null; then copy_with_libraries "$(command -v chrt)"; fi
 for f in "${includes[@]}"; do
   [ -e "$f" ] || { echo "run-in-guest: $f does not exist" >&2; exit 1; }
-  copy_with_libraries "$(readlink -f "$f")"
-  [ "$(readlink -f "$f")" = "$f" ] || { mkdir -p "$root$(dirname "$f")"; ln -sf "$(readlink -f "$f")" "$root$f" 2>/dev/null || true; }
+  named=$(realpath -s "$f") real=$(realpath "$f")
+  copy_with_libraries "$real"
+  # Reachable under the name it was given, too.
+  if [ "$named" != "$real" ]; then mkdir -p "$root$(dirname "$named")"; ln -sf "$real" "$root$named"; fi
 done
 
 quoted=
