@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,7 @@ struct VendorCase {
   std::uint16_t versionNumber;
   bool matches;
 };
+void PrintTo(const VendorCase& c, std::ostream* out) { *out << c.name; }
 
 class VendorMatchTest : public DiscoveryHarness, public ::testing::WithParamInterface<VendorCase> {};
 
@@ -81,6 +83,7 @@ struct IdentificationCase {
   std::uint16_t versionNumber;
   const char* line;
 };
+void PrintTo(const IdentificationCase& c, std::ostream* out) { *out << c.name; }
 
 class IdentificationLineTest : public DiscoveryHarness, public ::testing::WithParamInterface<IdentificationCase> {};
 
@@ -149,6 +152,7 @@ struct BusCase {
   std::size_t opens;        // successful opens the scan may make
   std::size_t failedOpens;  // opens it tried that were refused
 };
+void PrintTo(const BusCase& c, std::ostream* out) { *out << c.name; }
 
 SimDeviceSpec Ours(std::vector<sim::InterfaceSpec> interfaces) {
   SimDeviceSpec spec;

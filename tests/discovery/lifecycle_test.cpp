@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct TypicalCase {
   const char* verdictLine;
   const char* versionAfter;
 };
+void PrintTo(const TypicalCase& c, std::ostream* out) { *out << c.name; }
 
 class TypicalUpdateTest : public LifecycleTest, public ::testing::WithParamInterface<TypicalCase> {};
 
@@ -111,6 +113,7 @@ struct BroadcastCase {
   std::string path;
   bool removes;
 };
+void PrintTo(const BroadcastCase& c, std::ostream* out) { *out << c.name; }
 
 class RemovalBroadcastTest : public LifecycleTest, public ::testing::WithParamInterface<BroadcastCase> {};
 
@@ -292,6 +295,7 @@ struct MidTransferCase {
   const char* name;
   std::uint32_t removeBeforeDataFrame;
 };
+void PrintTo(const MidTransferCase& c, std::ostream* out) { *out << c.name; }
 
 class RemovalMidTransferTest : public LifecycleTest, public ::testing::WithParamInterface<MidTransferCase> {};
 
