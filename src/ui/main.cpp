@@ -28,5 +28,8 @@ int main(int argc, char** argv) {
   // The framework finds the one application object and runs it. Naming
   // theApp here also makes the linker keep it.
   if (korrin::window::AfxGetApp() != &theApp) return 1;
-  return korrin::window::AfxWinMain();
+  const int exitCode = korrin::window::AfxWinMain();
+  // The view's widgets go before the application object that they need.
+  korrin::window::SetView(nullptr);
+  return exitCode;
 }

@@ -131,7 +131,9 @@ TEST_P(SysCommandTest, TheMaskedAboutIdOpensTheBoxAndOthersTakeTheirCourse) {
   EXPECT_EQ(aboutRuns, c.opensAbout ? 1 : 0);
   EXPECT_EQ(Window().state(), c.state);
   EXPECT_EQ(dialog_->HasEnded(), c.closes);
-  if (c.closes) EXPECT_EQ(dialog_->Result(), IDCANCEL);
+  if (c.closes) {
+    EXPECT_EQ(dialog_->Result(), IDCANCEL);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -96,7 +96,8 @@ TEST_F(QtViewTest, AltSpaceAndARightClickOnTheBackgroundOpenTheWindowMenu) {
   EXPECT_EQ(opened, 1);
   // Between the path box and the progress bar there is only background.
   const Rect bar = Control(IDC_PROGRESS).rect();
-  QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(bar.left + 2, bar.top - 3));
+  const QPoint background(bar.left + 2, bar.top - 3);
+  QContextMenuEvent click(QContextMenuEvent::Mouse, background, top_->mapToGlobal(background));
   QApplication::sendEvent(top_, &click);
   EXPECT_EQ(opened, 2);
   ASSERT_GE(lastEntries.size(), 2u);
