@@ -40,9 +40,14 @@ for program in korrin-hid korrin-hid-console; do
   check "installs /usr/bin/$program" has "./usr/bin/$program"
 done
 check "installs the udev rule where udevd reads it" has ./usr/lib/udev/rules.d/70-korrin-hid.rules
+if [ -x "$build/src/demo/korrin-hid-demo" ]; then
+  check "installs /usr/bin/korrin-hid-demo" has ./usr/bin/korrin-hid-demo
+fi
 # The desktop files come with the window program when they exist.
-if grep -q '^\./usr/share/applications/' <<<"$contents"; then
-  check "installs a desktop entry" grep -q '\.desktop$' <<<"$contents"
+if [ -d "$build/packaging/desktop" ]; then
+  check "installs a desktop entry" grep -qE '^\./usr/share/applications/.+\.desktop$' <<<"$contents"
+  check "installs the AppStream metainfo" grep -qE '^\./usr/share/metainfo/.+\.metainfo\.xml$' <<<"$contents"
+  check "installs the icon" grep -qE '^\./usr/share/icons/hicolor/[0-9]+x[0-9]+/apps/korrin-hid\.png$' <<<"$contents"
 fi
 
 depends=$(dpkg-deb -f "$deb" Depends)
