@@ -141,6 +141,11 @@ bool CKorrin_HIDDlg::ScanDevices() {
     g_bAttached = true;
     KillTimer(ID_SCAN_TIMER);
 
+    // A request that cannot be written leaves the channel's texts as they
+    // were, the previous device's: this device's lines then show no version
+    // rather than another device's.
+    g_Comm.m_strBootloaderVersion.clear();
+    g_Comm.m_strFirmwareVersion.clear();
     (void)g_Comm.ReadInfo(korrin::protocol::kCmdReadInfo, korrin::protocol::kReadInfoValue);
     g_strStatus = "Bootloader Version: " + g_Comm.m_strBootloaderVersion;
     AppendLog(g_strStatus);

@@ -141,6 +141,10 @@ LRESULT CKorrin_HIDDlg::OnUpdateProgress(WPARAM wParam, LPARAM lParam) {
   AppendLog("Update firmware successfully");
   (void)g_Comm.SendFinish();
   AppendLog(g_Comm.QueryCrc() ? "CRC check OK" : "CRC check failed");
+  // A request that cannot be written leaves the texts of the attach-time
+  // read, the firmware from before this update: show none rather than that.
+  g_Comm.m_strBootloaderVersion.clear();
+  g_Comm.m_strFirmwareVersion.clear();
   (void)g_Comm.ReadInfo(korrin::protocol::kCmdReadInfo, korrin::protocol::kReadInfoValue);
   g_strStatus = "Current Firmware Version: " + g_Comm.m_strFirmwareVersion;
   AppendLog(g_strStatus);
