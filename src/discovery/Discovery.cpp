@@ -2,10 +2,23 @@
 // the removal broadcast and the device combo's selection, plus the
 // process-wide state they share with the rest of the program.
 //
-// At most one device is attached and at most one transfer runs at any time.
+// At most one device is attached and at most one transfer runs at any time:
+// - while a device is attached, a scan (from the combo selection, or the
+//   announcement's rescan) attaches nothing, lists nothing, sends nothing on
+//   the channel and leaves the combo showing the attached device;
+// - a device with several matching interfaces is attached once, by the first
+//   one enumerated;
+// - enumeration gives path and identity without opening, so a scan opens only
+//   the interface it attaches, and keeps no handle of any other; an interface
+//   whose path or identity cannot be read, or that does not open, is passed
+//   over;
+// - the window registers for removal broadcasts once, at its first attach;
+// - the removal takes the handle away from the channel before closing it, so
+//   a worker still writing fails at its next block and a late completion
+//   finds no device, and the next attach joins that worker before the
+//   channel gets the new device.
 // Everything here runs on the user-interface thread; the transfer worker only
-// ever sees g_Comm.m_hDevice, which the removal turns invalid before it closes
-// the handle.
+// ever sees g_Comm.m_hDevice.
 #include <cstdio>
 #include <cstring>
 #include <string>
