@@ -15,8 +15,10 @@
 // - the window registers for removal broadcasts once, at its first attach;
 // - the removal takes the handle away from the channel before closing it, so
 //   a worker still writing fails at its next block and a late completion
-//   finds no device, and the next attach joins that worker before the
-//   channel gets the new device.
+//   finds no device;
+// - the next device is attached only once that worker has ended and its
+//   failure has been handled, so that no message of the old transfer is
+//   taken for the new one.
 // Everything here runs on the user-interface thread; the transfer worker only
 // ever sees g_Comm.m_hDevice.
 #include <cstdio>
@@ -90,6 +92,13 @@ Registration& CurrentRegistration() {
   return registration;
 }
 
+// The worker of the previous transfer has ended and its last message, the
+// completion or the failure (both set g_bUpdateDone), has been handled.
+bool PreviousTransferSettled() {
+  if (!g_pProgramThread) return true;
+  return g_pProgramThread->Finished() && g_bUpdateDone;
+}
+
 }  // namespace
 
 HDEVNOTIFY CKorrin_HIDDlg::RegisterForDeviceNotification() {
@@ -127,6 +136,11 @@ bool CKorrin_HIDDlg::ScanDevices() {
     // another matching interface (or the attached one, found again by a
     // rescan) is left alone entirely.
     if (g_bAttached) continue;
+    // Not yet, either, while the last device's transfer has not been closed
+    // out: its worker's last message (the failure, once a removal cut it
+    // short) is still to come, and would be taken for the new transfer's.
+    // The next tick tries again.
+    if (!PreviousTransferSettled()) continue;
 
     const Handle handle = hid.Open(*record.path);
     if (handle == kInvalidHandle) continue;
@@ -143,9 +157,8 @@ bool CKorrin_HIDDlg::ScanDevices() {
     UpdateData(TRUE);
     g_nDeviceIndex += 1;
 
-    // A worker of an earlier device may still be ending; it fails at its next
-    // block since the removal invalidated the channel's handle. It must be
-    // gone before the channel gets the new device.
+    // The earlier device's worker has ended (see above); its thread is
+    // joined before the channel gets the new device.
     if (g_pProgramThread) {
       g_pProgramThread->Join();
       g_pProgramThread.reset();

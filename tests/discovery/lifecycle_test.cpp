@@ -349,6 +349,37 @@ TEST_F(LifecycleTest, WorkerHeldInAWriteFailsAfterTheRemovalClosedItsDevice) {
   EXPECT_THAT(device->bootloader().DataFramesSeen(), IsEmpty());
 }
 
+TEST_F(LifecycleTest, NextDeviceWaitsUntilTheCutShortTransferHasFailed) {
+  backend_->gate().Close();
+  SimDeviceSpec firstSpec;
+  firstSpec.interfaces = {At("/dev/first")};
+  auto first = Plug(firstSpec);
+  Tick();
+  ASSERT_TRUE(backend_->gate().WaitForHeld(1));
+  ASSERT_TRUE(bus_->Unplug(first));
+  ASSERT_TRUE(WaitForLine("The device has been removed."));
+  SimDeviceSpec nextSpec;
+  nextSpec.interfaces = {At("/dev/next")};
+  auto next = Plug(nextSpec);
+
+  // The old worker is still inside its write: its failure is yet to come.
+  Tick();
+  EXPECT_FALSE(g_bAttached);
+  EXPECT_EQ(next->bootloader().ReportsReceived(), 0u);
+
+  backend_->gate().Open();
+  ASSERT_TRUE(WaitForLine("Update firmware failed"));
+  ASSERT_TRUE(WaitUntil([] { return g_pProgramThread == nullptr || g_pProgramThread->Finished(); }));
+  Tick();  // the next tick brings it in (unless a real one already did)
+  EXPECT_TRUE(g_bAttached);
+  ASSERT_TRUE(WaitForCompletion());
+
+  EXPECT_EQ(g_strDevicePath, "/dev/next");
+  EXPECT_EQ(LogCount("Update firmware failed"), 1);
+  EXPECT_EQ(LogCount("CRC check OK"), 1);
+  EXPECT_THAT(next->bootloader().Verdicts(), ElementsAre(true));
+}
+
 TEST_F(LifecycleTest, ComboSelectionWhileTransferringStartsNothing) {
   backend_->gate().Close();
   auto device = Plug({});
