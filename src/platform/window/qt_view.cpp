@@ -3,7 +3,6 @@
 // dialog units; no layouts, so nothing ever moves a control.
 #include "platform/window/qt_view.h"
 
-#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,7 +15,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QAbstractScrollArea>
+#include <QMouseEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -78,6 +78,100 @@ QFont DialogFont(const DialogTemplate& t, const std::string& family) {
 }
 
 class DialogWidget;
+
+// The list box: rows of one height, painted from the model's rows as they
+// stand, so appending a row costs the same however long the list is. No
+// horizontal scrolling: a long row is cut at the right edge.
+class ListBoxWidget final : public QAbstractScrollArea {
+ public:
+  ListBoxWidget(CDialog& dialog, int id, QWidget* parent) : QAbstractScrollArea(parent), dialog_(dialog), id_(id) {
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    QObject::connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+      if (refreshing_) return;
+      if (DialogWindow* w = dialog_.window()) w->OperatorScrollList(id_, value);
+      viewport()->update();
+    });
+  }
+
+  void Refresh() {
+    const ListBoxModel* m = Model();
+    if (m == nullptr) return;
+    // The bar shows only while there is something to scroll, at once (the
+    // area's own "as needed" waits for the event loop).
+    const bool scrolls = m->count() > m->visibleRows() && (m->style() & WS_VSCROLL) != 0;
+    if (scrolls != (verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn)) {
+      setVerticalScrollBarPolicy(scrolls ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    }
+    QScrollBar* bar = verticalScrollBar();
+    refreshing_ = true;
+    bar->setRange(0, std::max(0, m->count() - m->visibleRows()));
+    bar->setPageStep(m->visibleRows());
+    bar->setSingleStep(1);
+    bar->setValue(m->topIndex());
+    refreshing_ = false;
+    viewport()->update();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    const ListBoxModel* m = Model();
+    if (m == nullptr) return;
+    QPainter painter(viewport());
+    const int h = m->itemHeight();
+    const int width = viewport()->width();
+    const int last = std::min(m->count(), m->topIndex() + viewport()->height() / h + 2);
+    for (int row = m->topIndex(); row < last; ++row) {
+      const QRect r(0, (row - m->topIndex()) * h, width, h);
+      const bool selected = row == m->curSel();
+      if (selected) painter.fillRect(r, palette().brush(QPalette::Highlight));
+      painter.setPen(palette().color(!isEnabled() ? QPalette::Disabled : QPalette::Active,
+                                     selected ? QPalette::HighlightedText : QPalette::Text));
+      painter.drawText(r.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                       Q(m->rows()[static_cast<std::size_t>(row)]));
+    }
+  }
+
+  void mousePressEvent(QMouseEvent* event) override {
+    const ListBoxModel* m = Model();
+    DialogWindow* w = dialog_.window();
+    if (m == nullptr || w == nullptr) return;
+    setFocus(Qt::MouseFocusReason);
+    const int row = m->topIndex() + static_cast<int>(event->position().y()) / m->itemHeight();
+    if (row < m->count()) w->OperatorSelectListRow(id_, row);
+    Refresh();
+  }
+
+  void keyPressEvent(QKeyEvent* event) override {
+    const ListBoxModel* m = Model();
+    DialogWindow* w = dialog_.window();
+    if (m == nullptr || w == nullptr || m->count() == 0) return QAbstractScrollArea::keyPressEvent(event);
+    const int current = m->curSel() < 0 ? m->topIndex() : m->curSel();
+    int row = -1;
+    switch (event->key()) {
+      case Qt::Key_Up: row = current - 1; break;
+      case Qt::Key_Down: row = m->curSel() < 0 ? current : current + 1; break;
+      case Qt::Key_PageUp: row = current - m->visibleRows(); break;
+      case Qt::Key_PageDown: row = current + m->visibleRows(); break;
+      case Qt::Key_Home: row = 0; break;
+      case Qt::Key_End: row = m->count() - 1; break;
+      default: return QAbstractScrollArea::keyPressEvent(event);
+    }
+    w->OperatorSelectListRow(id_, std::clamp(row, 0, m->count() - 1));
+    Refresh();
+  }
+
+ private:
+  const ListBoxModel* Model() const {
+    DialogWindow* w = dialog_.window();
+    return w != nullptr ? dynamic_cast<const ListBoxModel*>(w->Control(id_)) : nullptr;
+  }
+
+  CDialog& dialog_;
+  int id_;
+  bool refreshing_ = false;
+};
 
 // ---------------------------------------------------------------------------
 class QtView final : public View, public std::enable_shared_from_this<QtView> {
@@ -381,25 +475,10 @@ class DialogWidget final : public QWidget {
         break;
       }
       case ControlKind::kListBox: {
-        auto* list = new QListWidget(this);
-        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        list->setVerticalScrollBarPolicy((model.style() & WS_VSCROLL) != 0 ? Qt::ScrollBarAsNeeded
-                                                                           : Qt::ScrollBarAlwaysOff);
-        list->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-        list->setSelectionMode(QAbstractItemView::SingleSelection);
-        list->setUniformItemSizes(true);
-        list->setWordWrap(false);
-        // A long line is cut at the right edge, as the window system's list
-        // box cuts it, not shortened with an ellipsis.
-        list->setTextElideMode(Qt::ElideNone);
+        auto* list = new ListBoxWidget(dialog_, id, this);
+        list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         list->setFrameShape((model.style() & WS_BORDER) != 0 ? QFrame::Box : QFrame::NoFrame);
         list->setFocusPolicy(model.tabStop() ? Qt::StrongFocus : Qt::ClickFocus);
-        QObject::connect(list, &QListWidget::itemPressed, this, [this, id, list](QListWidgetItem* item) {
-          if (DialogWindow* dw = dialog_.window()) dw->OperatorSelectListRow(id, list->row(item));
-        });
-        QObject::connect(list->verticalScrollBar(), &QScrollBar::valueChanged, this, [this, id](int value) {
-          if (DialogWindow* dw = dialog_.window()) dw->OperatorScrollList(id, value);
-        });
         child = list;
         break;
       }
@@ -479,7 +558,7 @@ class DialogWidget final : public QWidget {
         break;
       }
       case ControlKind::kListBox:
-        RefreshList(static_cast<QListWidget*>(child), static_cast<const ListBoxModel&>(model));
+        static_cast<ListBoxWidget*>(child)->Refresh();
         break;
       case ControlKind::kComboBox: {
         auto* combo = static_cast<QComboBox*>(child);
@@ -509,31 +588,6 @@ class DialogWidget final : public QWidget {
         break;
       }
     }
-  }
-
-  void RefreshList(QListWidget* list, const ListBoxModel& model) {
-    auto& mirror = lists_[list];
-    const QSignalBlocker blockBar(list->verticalScrollBar());
-    const bool appendsOnly = mirror.seen && model.lastReorderRevision() <= mirror.revision &&
-                             model.count() >= list->count();
-    if (!mirror.seen || model.revision() != mirror.revision) {
-      if (!appendsOnly) list->clear();
-      const QSize itemSize(0, model.itemHeight());
-      for (int i = list->count(); i < model.count(); ++i) {
-        auto* item = new QListWidgetItem(Q(model.rows()[static_cast<std::size_t>(i)]));
-        item->setSizeHint(itemSize);
-        list->addItem(item);
-      }
-      mirror.seen = true;
-      mirror.revision = model.revision();
-    }
-    if (model.curSel() >= 0) {
-      list->setCurrentRow(model.curSel(), QItemSelectionModel::ClearAndSelect);
-    } else {
-      list->clearSelection();
-      list->setCurrentRow(-1, QItemSelectionModel::Clear);
-    }
-    list->verticalScrollBar()->setValue(model.topIndex());
   }
 
   void RefreshWindow() {
@@ -572,15 +626,9 @@ class DialogWidget final : public QWidget {
     w->PlatformStateChanged(QtState() == state ? state : QtState(), width(), height());
   }
 
-  struct ListMirror {
-    bool seen = false;
-    std::uint64_t revision = 0;
-  };
-
   QtView& view_;
   CDialog& dialog_;
   std::unordered_map<const ControlModel*, QWidget*> children_;
-  std::unordered_map<QListWidget*, ListMirror> lists_;
   bool closingByModel_ = false;
   bool applyingState_ = false;
 };
