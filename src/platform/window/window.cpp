@@ -137,7 +137,15 @@ class Dispatcher final : public QObject {
     }
   }
   bool event(QEvent* event) override {
-    if (event->type() != WakeType()) return QObject::event(event);
+    // A wake event is made on the posting thread under the queue's lock, and
+    // Qt's own event queue, which hands it over, is invisible to
+    // ThreadSanitizer: look at it under the same lock.
+    bool wake;
+    {
+      std::lock_guard lock(TheQueue().mutex);
+      wake = event->type() == WakeType();
+    }
+    if (!wake) return QObject::event(event);
     Posted next;
     {
       Queue& q = TheQueue();
