@@ -458,8 +458,8 @@ inline constexpr HWND kNoWindow = 0;
 
 // Posts a message to a window from any thread. Messages posted to windows
 // are handled on the user-interface thread in the order posted (one queue
-// for all windows), in whatever Qt event loop runs there. False when the
-// window does not exist (any more) or no QCoreApplication exists; a message
+// for all windows), in whatever Qt event loop runs there, nested ones
+// included. False when the window does not exist (any more); a message
 // whose window is destroyed before it is handled is dropped.
 bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -654,7 +654,7 @@ class CDialog {
   // shows it through the view backend and runs a modal loop until EndDialog.
   // The owner (parent, or the application's main window) is disabled while
   // it runs. Returns the EndDialog result, -1 when the window cannot be made
-  // (no QCoreApplication, or a window already exists).
+  // (no QCoreApplication, not on its thread, or a window exists already).
   virtual INT_PTR DoModal();
   // Ends the modal loop with `result`; the window is destroyed when DoModal
   // returns. On a window made by Create, records the result and leaves the
