@@ -8,6 +8,7 @@
 #include <map>
 
 #include "ui/app_resources.h"
+#include "ui/version_info.h"
 
 namespace korrin::ui {
 namespace {
@@ -31,7 +32,7 @@ TEST(DesktopFiles, TheEntryCarriesTheVersionData) {
   ASSERT_FALSE(keys.empty());
   EXPECT_EQ(keys["Type"], "Application");
   EXPECT_EQ(keys["Name"], Version().internalName);
-  EXPECT_EQ(keys["Comment"], Version().fileDescription);
+  EXPECT_EQ(keys["Comment"], KORRIN_DESKTOP_SUMMARY);
   EXPECT_EQ(keys["Exec"], "korrin-hid");  // no arguments: the program takes none
   EXPECT_EQ(keys["Icon"], "korrin-hid");
   EXPECT_EQ(keys["X-Korrin-Version"], Version().dottedVersion);
@@ -54,7 +55,7 @@ TEST(DesktopFiles, TheMetainfoCarriesTheVersionData) {
   }
   ASSERT_FALSE(xml.hasError()) << xml.errorString().toStdString();
   EXPECT_EQ(release, Version().dottedVersion);
-  EXPECT_EQ(texts["summary"], Version().fileDescription);
+  EXPECT_EQ(texts["summary"], KORRIN_DESKTOP_SUMMARY);
   EXPECT_EQ(texts["name"], Version().internalName);
   EXPECT_EQ(texts["launchable"], texts["id"] + ".desktop");
 }
