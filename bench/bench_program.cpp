@@ -217,9 +217,9 @@ void BM_AppearanceToFirstFrame(benchmark::State& state) {
   const bool realClock = state.range(0) == 1;
   std::optional<VirtualTime> virtualTime;
   if (!realClock) virtualTime.emplace();
-  sim::ImageSpec spec = LargestImage();
-  spec.payloadBytes = 10 * 4032;
-  const std::string path = WriteImage("small.bin", spec);
+  sim::ImageSpec params = LargestImage();
+  params.payloadBytes = 10 * 4032;
+  const std::string path = WriteImage("small.bin", params);
   auto bus = korrin::hid::sim::SimBus::Create();
   auto watching = std::make_shared<FirstFrameBackend>(bus);
   korrin::hid::InstallSystem(watching);

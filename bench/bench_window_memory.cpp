@@ -18,12 +18,12 @@ using namespace korrin::bench;
 // Made in a child process: making an image of this size here would move the
 // allocator's threshold for mapping large blocks, and the program's own
 // buffers would then be measured under conditions it never has.
-std::string WriteImageInChild(const std::string& name, const sim::ImageSpec& spec) {
+std::string WriteImageInChild(const std::string& name, const sim::ImageSpec& params) {
   const std::string path = ScratchDir() + "/" + name;
   const pid_t child = ::fork();
   if (child == 0) {
     std::string error;
-    ::_exit(sim::WriteImageFile(path, spec, &error) ? 0 : 1);
+    ::_exit(sim::WriteImageFile(path, params, &error) ? 0 : 1);
   }
   int status = 0;
   if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -41,9 +41,9 @@ std::string WriteImageInChild(const std::string& name, const sim::ImageSpec& spe
 void BM_WindowProgramPeakMemoryLargestTransfer(benchmark::State& state) {
   const bool withDevice = state.range(0) == 1;
   VirtualTime virtualTime;
-  sim::ImageSpec spec = LargestImage();
-  if (state.range(1) == 0) spec.payloadBytes = 4032 + 100;  // reference: two blocks, the fixed cost
-  const std::string path = WriteImageInChild("image.bin", spec);
+  sim::ImageSpec params = LargestImage();
+  if (state.range(1) == 0) params.payloadBytes = 4032 + 100;  // reference: two blocks, the fixed cost
+  const std::string path = WriteImageInChild("image.bin", params);
   auto bus = korrin::hid::sim::SimBus::Create();
   auto sink = std::make_shared<SinkBackend>();
   if (withDevice) {
@@ -84,7 +84,7 @@ void BM_WindowProgramPeakMemoryLargestTransfer(benchmark::State& state) {
   state.counters["peak_rss_kib"] = static_cast<double>(peak);
   state.counters["idle_rss_kib"] = static_cast<double>(idle);
   state.counters["peak_minus_idle_kib"] = static_cast<double>(peak - idle);
-  state.counters["image_kib"] = (196.0 + spec.payloadBytes) / 1024;
+  state.counters["image_kib"] = (196.0 + params.payloadBytes) / 1024;
   state.SetLabel(std::string(ok ? "" : "FAILED ") +
                  (withDevice ? "window program and device model" : "window program alone"));
 }

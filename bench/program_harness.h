@@ -69,17 +69,17 @@ inline std::string ScratchDir() {
 }
 
 inline sim::ImageSpec LargestImage() {
-  sim::ImageSpec spec;
-  spec.payloadBytes = korrin::image::kMaxPayload;  // 1041 blocks
-  spec.version = {1, 10};
-  spec.seed = 5;
-  return spec;
+  sim::ImageSpec params;
+  params.payloadBytes = korrin::image::kMaxPayload;  // 1041 blocks
+  params.version = {1, 10};
+  params.seed = 5;
+  return params;
 }
 
-inline std::string WriteImage(const std::string& name, const sim::ImageSpec& spec) {
+inline std::string WriteImage(const std::string& name, const sim::ImageSpec& params) {
   const std::string path = ScratchDir() + "/" + name;
   std::string error;
-  if (!sim::WriteImageFile(path, spec, &error)) {
+  if (!sim::WriteImageFile(path, params, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     std::abort();
   }

@@ -46,7 +46,7 @@ int Usage(const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  korrin::sim::ImageSpec spec;
+  korrin::sim::ImageSpec params;
   std::string output;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -59,17 +59,17 @@ int main(int argc, char** argv) {
       std::uint64_t n = 0;
       if (!text || !ParseUnsigned(text, n) || n > kLargestPayload)
         return Usage("--payload-bytes needs a number from 0 to " + std::to_string(kLargestPayload));
-      spec.payloadBytes = static_cast<std::uint32_t>(n);
+      params.payloadBytes = static_cast<std::uint32_t>(n);
     } else if (arg == "--version") {
       const char* text = value();
       auto version = text ? korrin::sim::ParseVersion(text) : std::nullopt;
       if (!version) return Usage("--version needs MAJOR.MINOR, each from 0 to 255");
-      spec.version = *version;
+      params.version = *version;
     } else if (arg == "--seed") {
       const char* text = value();
       std::uint64_t seed = 0;
       if (!text || !ParseUnsigned(text, seed)) return Usage("--seed needs an unsigned number");
-      spec.seed = seed;
+      params.seed = seed;
     } else if (!arg.empty() && arg.front() == '-') {
       return Usage("unknown option " + std::string(arg));
     } else if (output.empty()) {
@@ -81,15 +81,15 @@ int main(int argc, char** argv) {
   if (output.empty()) return Usage("no output path given");
 
   std::string error;
-  if (!korrin::sim::WriteImageFile(output, spec, &error)) {
+  if (!korrin::sim::WriteImageFile(output, params, &error)) {
     std::fprintf(stderr, "korrin-make-image: %s\n", error.c_str());
     return 1;
   }
-  const auto info = korrin::sim::ImageInfoFor(korrin::sim::MakePayload(spec.payloadBytes, spec.seed), spec.version);
+  const auto info = korrin::sim::ImageInfoFor(korrin::sim::MakePayload(params.payloadBytes, params.seed), params.version);
   std::printf("wrote %s: version %u.%u, payload %u bytes in %u blocks, CRC-32 0x%08X\n", output.c_str(),
-              spec.version.major, spec.version.minor, spec.payloadBytes, spec.payloadBytes / 4032 + 1,
+              params.version.major, params.version.minor, params.payloadBytes, params.payloadBytes / 4032 + 1,
               info.payloadCrc32);
-  if (spec.payloadBytes > kAddressablePayload)
+  if (params.payloadBytes > kAddressablePayload)
     std::printf("note: a payload over %llu bytes has blocks beyond the 16-bit address range\n",
                 static_cast<unsigned long long>(kAddressablePayload));
   return 0;

@@ -21,12 +21,12 @@ constexpr std::uint32_t kPulledAtBlock = kDemoBlocks / 2;
 }  // namespace
 
 sim::ImageSpec DemoImage() {
-  sim::ImageSpec spec;
+  sim::ImageSpec params;
   // 40 blocks, the last one short: about 2.5 s on a full-speed bus.
-  spec.payloadBytes = (kDemoBlocks - 1) * 4032 + 1000;
-  spec.version = {1, 0};  // what the window's version box says at start
-  spec.seed = 2014;
-  return spec;
+  params.payloadBytes = (kDemoBlocks - 1) * 4032 + 1000;
+  params.version = {1, 0};  // what the window's version box says at start
+  params.seed = 2014;
+  return params;
 }
 
 std::string CompareLog(const std::vector<std::string>& log, const ExpectedLog& expected) {

@@ -24,19 +24,19 @@ ImageInfo ImageInfoFor(std::span<const std::uint8_t> payload, Version version) {
   return ImageInfo{static_cast<std::uint32_t>(payload.size()), Crc32(payload), version.minor, version.major};
 }
 
-std::vector<std::uint8_t> MakeImage(const ImageSpec& spec) {
-  const auto payload = MakePayload(spec.payloadBytes, spec.seed);
+std::vector<std::uint8_t> MakeImage(const ImageSpec& params) {
+  const auto payload = MakePayload(params.payloadBytes, params.seed);
   std::vector<std::uint8_t> image(kImageHeaderSize, 0);
-  image[2] = spec.version.minor;
-  image[3] = spec.version.major;
-  const auto info = EncodeImageInfo(ImageInfoFor(payload, spec.version));
+  image[2] = params.version.minor;
+  image[3] = params.version.major;
+  const auto info = EncodeImageInfo(ImageInfoFor(payload, params.version));
   std::copy(info.begin(), info.end(), image.begin() + kImageInfoFileOffset);
   image.insert(image.end(), payload.begin(), payload.end());
   return image;
 }
 
-bool WriteImageFile(const std::string& path, const ImageSpec& spec, std::string* error) {
-  const auto image = MakeImage(spec);
+bool WriteImageFile(const std::string& path, const ImageSpec& params, std::string* error) {
+  const auto image = MakeImage(params);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) {
     if (error) *error = "cannot create the image file " + path;

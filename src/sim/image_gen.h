@@ -35,8 +35,8 @@ std::vector<std::uint8_t> MakePayload(std::uint32_t bytes, std::uint64_t seed);
 // The image info an image of this payload and version carries.
 ImageInfo ImageInfoFor(std::span<const std::uint8_t> payload, Version version);
 // Header and payload, as the file holds them.
-std::vector<std::uint8_t> MakeImage(const ImageSpec& spec);
-[[nodiscard]] bool WriteImageFile(const std::string& path, const ImageSpec& spec, std::string* error);
+std::vector<std::uint8_t> MakeImage(const ImageSpec& params);
+[[nodiscard]] bool WriteImageFile(const std::string& path, const ImageSpec& params, std::string* error);
 
 // "MAJOR.MINOR", each 0 to 255 in decimal; empty on anything else.
 std::optional<Version> ParseVersion(std::string_view text);

@@ -48,11 +48,11 @@ class VendorMatchTest : public DiscoveryHarness, public ::testing::WithParamInte
 
 TEST_P(VendorMatchTest, OnlyTheVendorDecides) {
   const VendorCase& c = GetParam();
-  SimDeviceSpec spec;
-  spec.vendorId = c.vendorId;
-  spec.productId = c.productId;
-  spec.versionNumber = c.versionNumber;
-  auto device = Plug(spec);
+  SimDeviceSpec params;
+  params.vendorId = c.vendorId;
+  params.productId = c.productId;
+  params.versionNumber = c.versionNumber;
+  auto device = Plug(params);
 
   Tick();
 
@@ -89,10 +89,10 @@ class IdentificationLineTest : public DiscoveryHarness, public ::testing::WithPa
 
 TEST_P(IdentificationLineTest, ShowsFourUpperCaseDigitsPerField) {
   const IdentificationCase& c = GetParam();
-  SimDeviceSpec spec;
-  spec.productId = c.productId;
-  spec.versionNumber = c.versionNumber;
-  Plug(spec);
+  SimDeviceSpec params;
+  params.productId = c.productId;
+  params.versionNumber = c.versionNumber;
+  Plug(params);
 
   Tick();
 
@@ -112,13 +112,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ScanTest, AttachLogsFiveLinesAndHandsTheDeviceToTheChannel) {
-  SimDeviceSpec spec;
-  spec.productId = 0x00AB;
-  spec.versionNumber = 0x0001;
-  spec.bootloader = {2, 7};
-  spec.firmware = {1, 3};
-  spec.interfaces = {At("/dev/Sim-HidRaw4")};
-  auto device = Plug(spec);
+  SimDeviceSpec params;
+  params.productId = 0x00AB;
+  params.versionNumber = 0x0001;
+  params.bootloader = {2, 7};
+  params.firmware = {1, 3};
+  params.interfaces = {At("/dev/Sim-HidRaw4")};
+  auto device = Plug(params);
 
   Tick();
 
@@ -155,20 +155,20 @@ struct BusCase {
 void PrintTo(const BusCase& c, std::ostream* out) { *out << c.name; }
 
 SimDeviceSpec Ours(std::vector<sim::InterfaceSpec> interfaces) {
-  SimDeviceSpec spec;
-  spec.interfaces = std::move(interfaces);
-  return spec;
+  SimDeviceSpec params;
+  params.interfaces = std::move(interfaces);
+  return params;
 }
 SimDeviceSpec Foreign(std::vector<sim::InterfaceSpec> interfaces) {
-  SimDeviceSpec spec = Ours(std::move(interfaces));
-  spec.vendorId = 0x0ABC;
-  return spec;
+  SimDeviceSpec params = Ours(std::move(interfaces));
+  params.vendorId = 0x0ABC;
+  return params;
 }
 class BusScanTest : public DiscoveryHarness, public ::testing::WithParamInterface<BusCase> {};
 
 TEST_P(BusScanTest, AttachesTheFirstUsableMatchOnlyAndKeepsNoOtherHandle) {
   const BusCase& c = GetParam();
-  for (const SimDeviceSpec& spec : c.devices) Plug(spec);
+  for (const SimDeviceSpec& params : c.devices) Plug(params);
 
   Tick();
 

@@ -123,35 +123,35 @@ struct SimDeviceSpec {
 };
 
 inline sim::InterfaceSpec At(std::string path) {
-  sim::InterfaceSpec spec;
-  spec.path = std::move(path);
-  return spec;
+  sim::InterfaceSpec params;
+  params.path = std::move(path);
+  return params;
 }
 inline sim::InterfaceSpec Refusing(std::string path) {
-  sim::InterfaceSpec spec = At(std::move(path));
-  spec.openError = "permission denied";
-  return spec;
+  sim::InterfaceSpec params = At(std::move(path));
+  params.openError = "permission denied";
+  return params;
 }
 inline sim::InterfaceSpec NoPath(std::string path) {
-  sim::InterfaceSpec spec = At(std::move(path));
-  spec.pathUnreadable = true;
-  return spec;
+  sim::InterfaceSpec params = At(std::move(path));
+  params.pathUnreadable = true;
+  return params;
 }
 inline sim::InterfaceSpec NoAttributes(std::string path) {
-  sim::InterfaceSpec spec = At(std::move(path));
-  spec.attributesUnreadable = true;
-  return spec;
+  sim::InterfaceSpec params = At(std::move(path));
+  params.attributesUnreadable = true;
+  return params;
 }
 
-inline std::shared_ptr<sim::Device> MakeDevice(const SimDeviceSpec& spec) {
+inline std::shared_ptr<sim::Device> MakeDevice(const SimDeviceSpec& params) {
   sim::DeviceConfig config;
-  config.vendorId = spec.vendorId;
-  config.productId = spec.productId;
-  config.versionNumber = spec.versionNumber;
-  config.interfaces = spec.interfaces;
-  config.bootloader.bootloader = spec.bootloader;
-  config.bootloader.firmware = spec.firmware;
-  config.bootloader.negativeVerdict = spec.negativeVerdict;
+  config.vendorId = params.vendorId;
+  config.productId = params.productId;
+  config.versionNumber = params.versionNumber;
+  config.interfaces = params.interfaces;
+  config.bootloader.bootloader = params.bootloader;
+  config.bootloader.firmware = params.firmware;
+  config.bootloader.negativeVerdict = params.negativeVerdict;
   return std::make_shared<sim::Device>(config);
 }
 
@@ -204,15 +204,15 @@ class DiscoveryHarness : public ::testing::Test {
   }
 
   static sim::ImageSpec ImageSpec() {
-    sim::ImageSpec spec;
-    spec.payloadBytes = kTestPayloadBytes;
-    spec.version = kTestImageVersion;
-    spec.seed = 7;
-    return spec;
+    sim::ImageSpec params;
+    params.payloadBytes = kTestPayloadBytes;
+    params.version = kTestImageVersion;
+    params.seed = 7;
+    return params;
   }
 
-  std::shared_ptr<sim::Device> Plug(const SimDeviceSpec& spec = {}) {
-    auto device = MakeDevice(spec);
+  std::shared_ptr<sim::Device> Plug(const SimDeviceSpec& params = {}) {
+    auto device = MakeDevice(params);
     EXPECT_TRUE(bus_->Plug(device));
     return device;
   }

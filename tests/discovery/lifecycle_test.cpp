@@ -22,8 +22,8 @@ using ::testing::IsEmpty;
 class LifecycleTest : public DiscoveryHarness {
  protected:
   // Plugs a device, attaches it with one tick and waits for its update to end.
-  std::shared_ptr<sim::Device> AttachAndComplete(const SimDeviceSpec& spec) {
-    auto device = Plug(spec);
+  std::shared_ptr<sim::Device> AttachAndComplete(const SimDeviceSpec& params) {
+    auto device = Plug(params);
     Tick();
     EXPECT_TRUE(g_bAttached);
     EXPECT_TRUE(WaitForCompletion());
@@ -43,11 +43,11 @@ class TypicalUpdateTest : public LifecycleTest, public ::testing::WithParamInter
 
 TEST_P(TypicalUpdateTest, LogFromPlugInToRemovalLineForLine) {
   const TypicalCase& c = GetParam();
-  SimDeviceSpec spec;
-  spec.bootloader = {2, 0};
-  spec.firmware = {1, 2};
-  spec.negativeVerdict = c.negativeVerdict;
-  auto device = Plug(spec);
+  SimDeviceSpec params;
+  params.bootloader = {2, 0};
+  params.firmware = {1, 2};
+  params.negativeVerdict = c.negativeVerdict;
+  auto device = Plug(params);
 
   Tick();
   ASSERT_TRUE(WaitForCompletion());
@@ -119,9 +119,9 @@ class RemovalBroadcastTest : public LifecycleTest, public ::testing::WithParamIn
 
 TEST_P(RemovalBroadcastTest, ActsOnlyOnTheCompletedRemovalOfTheAttachedInterface) {
   const BroadcastCase& c = GetParam();
-  SimDeviceSpec spec;
-  spec.interfaces = {At(kMixedCasePath)};
-  AttachAndComplete(spec);
+  SimDeviceSpec params;
+  params.interfaces = {At(kMixedCasePath)};
+  AttachAndComplete(params);
   const std::vector<std::string> before = Log();
   const hid::Handle handle = g_Comm.m_hDevice;
 
@@ -254,9 +254,9 @@ TEST_F(LifecycleTest, SecondDeviceWaitsForTheRemovalOfTheFirst) {
 }
 
 TEST_F(LifecycleTest, RemovalAndReinsertionGiveANewAttachAndTransfer) {
-  SimDeviceSpec spec;
-  spec.firmware = {0, 5};
-  auto device = AttachAndComplete(spec);
+  SimDeviceSpec params;
+  params.firmware = {0, 5};
+  auto device = AttachAndComplete(params);
   const hid::Handle firstHandle = g_Comm.m_hDevice;
 
   ASSERT_TRUE(bus_->Unplug(device));

@@ -210,15 +210,15 @@ class ProgramHarness : public ::testing::Test {
   static constexpr std::uint32_t kPayload = 39 * 4032 + 1000;
   static constexpr std::uint32_t kOtherPayload = 12 * 4032 + 77;
   static constexpr std::uint32_t kBlocks = 40;
-  static sim::ImageSpec Spec(std::uint32_t payload, std::uint64_t seed, sim::Version version = {1, 10}) {
-    sim::ImageSpec spec;
-    spec.payloadBytes = payload;
-    spec.seed = seed;
-    spec.version = version;
-    return spec;
+  static sim::ImageSpec MakeSpec(std::uint32_t payload, std::uint64_t seed, sim::Version version = {1, 10}) {
+    sim::ImageSpec params;
+    params.payloadBytes = payload;
+    params.seed = seed;
+    params.version = version;
+    return params;
   }
-  static sim::ImageSpec GoodSpec() { return Spec(kPayload, 7); }
-  static sim::ImageSpec OtherSpec() { return Spec(kOtherPayload, 8, {1, 11}); }
+  static sim::ImageSpec GoodSpec() { return MakeSpec(kPayload, 7); }
+  static sim::ImageSpec OtherSpec() { return MakeSpec(kOtherPayload, 8, {1, 11}); }
 
   void SetUp() override {
     platform::InstallClock(clock_);

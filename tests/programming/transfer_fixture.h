@@ -169,14 +169,14 @@ class TransferTest : public ::testing::Test {
   // Writes an image made for the simulated device (its image info announces
   // the payload's length and CRC) and makes it the image of the transfer.
   std::string UseImage(std::uint32_t payloadBytes, sim::Version version = {1, 10}, const std::string& name = "fw.bin") {
-    sim::ImageSpec spec;
-    spec.payloadBytes = payloadBytes;
-    spec.version = version;
-    spec.seed = payloadBytes + 11;
+    sim::ImageSpec params;
+    params.payloadBytes = payloadBytes;
+    params.version = version;
+    params.seed = payloadBytes + 11;
     const std::string path = dir_.Path(name);
     std::string error;
-    EXPECT_TRUE(sim::WriteImageFile(path, spec, &error)) << error;
-    payload_ = sim::MakePayload(payloadBytes, spec.seed);
+    EXPECT_TRUE(sim::WriteImageFile(path, params, &error)) << error;
+    payload_ = sim::MakePayload(payloadBytes, params.seed);
     UsePath(path);
     return path;
   }

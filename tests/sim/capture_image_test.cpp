@@ -117,8 +117,8 @@ TEST(Capture, CanBeSwitchedOffAndCleared) {
 // ---- generated images
 
 TEST(GeneratedImage, HasTheHeaderLayoutThatTheProgrammerReads) {
-  const ImageSpec spec{10000, Version{2, 13}, 42};
-  const Bytes image = MakeImage(spec);
+  const ImageSpec params{10000, Version{2, 13}, 42};
+  const Bytes image = MakeImage(params);
   ASSERT_EQ(image.size(), 196u + 10000u);
   EXPECT_EQ(image[2], 13);
   EXPECT_EQ(image[3], 2);
@@ -147,11 +147,11 @@ TEST(GeneratedImage, PayloadDependsOnSeedAndSizeOnly) {
 
 TEST(GeneratedImage, FileHoldsExactlyTheImage) {
   TempDir dir;
-  const ImageSpec spec{8064, Version{1, 0}, 3};
+  const ImageSpec params{8064, Version{1, 0}, 3};
   std::string error;
-  ASSERT_TRUE(WriteImageFile(dir.File("fw.bin"), spec, &error)) << error;
-  EXPECT_EQ(ReadFile(dir.File("fw.bin")), MakeImage(spec));
-  EXPECT_FALSE(WriteImageFile("/nonexistent-folder-for-korrin/fw.bin", spec, &error));
+  ASSERT_TRUE(WriteImageFile(dir.File("fw.bin"), params, &error)) << error;
+  EXPECT_EQ(ReadFile(dir.File("fw.bin")), MakeImage(params));
+  EXPECT_FALSE(WriteImageFile("/nonexistent-folder-for-korrin/fw.bin", params, &error));
   EXPECT_NE(error.find("/nonexistent-folder-for-korrin/fw.bin"), std::string::npos) << error;
 }
 

@@ -32,11 +32,11 @@ using std::chrono::milliseconds;
 
 using Buffer = std::array<std::uint8_t, kReportSize>;
 
-InterfaceSpec Spec(const std::string& path, std::function<void(InterfaceSpec&)> set = {}) {
-  InterfaceSpec spec;
-  spec.path = path;
-  if (set) set(spec);
-  return spec;
+InterfaceSpec MakeSpec(const std::string& path, std::function<void(InterfaceSpec&)> set = {}) {
+  InterfaceSpec params;
+  params.path = path;
+  if (set) set(params);
+  return params;
 }
 
 Buffer ToReport(const Bytes& bytes) {
@@ -49,7 +49,7 @@ std::shared_ptr<Device> MakeDevice(std::vector<std::string> paths, std::uint16_t
                                    LinkFaults faults = {}) {
   DeviceConfig config;
   config.vendorId = vendor;
-  for (auto& path : paths) config.interfaces.push_back(Spec(path));
+  for (auto& path : paths) config.interfaces.push_back(MakeSpec(path));
   config.faults = faults;
   return std::make_shared<Device>(config);
 }
@@ -89,8 +89,8 @@ TEST_F(SimBusTest, EnumeratesInterfacesInPlugOrderWithTheirAttributes) {
   DeviceConfig oddConfig;
   oddConfig.productId = 0x00AB;
   oddConfig.versionNumber = 0x0001;
-  oddConfig.interfaces = {Spec("dev/c0", [](InterfaceSpec& s) { s.pathUnreadable = true; }),
-                          Spec("dev/c1", [](InterfaceSpec& s) { s.attributesUnreadable = true; })};
+  oddConfig.interfaces = {MakeSpec("dev/c0", [](InterfaceSpec& s) { s.pathUnreadable = true; }),
+                          MakeSpec("dev/c1", [](InterfaceSpec& s) { s.attributesUnreadable = true; })};
   auto odd = std::make_shared<Device>(oddConfig);
   ASSERT_TRUE(bus_->Plug(programmer));
   ASSERT_TRUE(bus_->Plug(mouse));
@@ -118,7 +118,7 @@ TEST_F(SimBusTest, EnumeratesInterfacesInPlugOrderWithTheirAttributes) {
 
 TEST_F(SimBusTest, RefusedOpensSayWhy) {
   DeviceConfig config;
-  config.interfaces = {Spec("dev/locked", [](InterfaceSpec& s) { s.openError = "permission denied"; })};
+  config.interfaces = {MakeSpec("dev/locked", [](InterfaceSpec& s) { s.openError = "permission denied"; })};
   ASSERT_TRUE(bus_->Plug(std::make_shared<Device>(config)));
   std::string error;
   EXPECT_EQ(system_->Open("dev/locked", &error), kInvalidHandle);

@@ -204,7 +204,7 @@ void SimBus::Remove(const std::shared_ptr<Plugged>& plugged) {
   // the one running.
   const RemovalCallback callback = callback_;
   if (!callback) return;
-  for (const auto& spec : plugged->device->interfaces()) callback(spec.path);
+  for (const auto& params : plugged->device->interfaces()) callback(params.path);
 }
 
 bool SimBus::IsPlugged(const Device& device) const {
@@ -219,10 +219,10 @@ std::vector<InterfaceRecord> SimBus::Enumerate() {
   std::vector<InterfaceRecord> records;
   for (const auto& plugged : plugged_) {
     const Device& device = *plugged->device;
-    for (const auto& spec : device.interfaces()) {
+    for (const auto& params : device.interfaces()) {
       InterfaceRecord record;
-      if (!spec.pathUnreadable) record.path = spec.path;
-      if (!spec.attributesUnreadable)
+      if (!params.pathUnreadable) record.path = params.path;
+      if (!params.attributesUnreadable)
         record.attributes = Attributes{device.vendorId(), device.productId(), device.versionNumber()};
       records.push_back(std::move(record));
     }
@@ -233,11 +233,11 @@ std::vector<InterfaceRecord> SimBus::Enumerate() {
 std::shared_ptr<OpenInterface> SimBus::Open(const std::string& path, std::string* error) {
   std::lock_guard lock(mutex_);
   for (const auto& plugged : plugged_) {
-    const auto& specs = plugged->device->interfaces();
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-      if (specs[i].path != path) continue;
-      if (!specs[i].openError.empty()) {
-        if (error) *error = "cannot open " + path + ": " + specs[i].openError;
+    const auto& ifaces = plugged->device->interfaces();
+    for (std::size_t i = 0; i < ifaces.size(); ++i) {
+      if (ifaces[i].path != path) continue;
+      if (!ifaces[i].openError.empty()) {
+        if (error) *error = "cannot open " + path + ": " + ifaces[i].openError;
         failedOpens_.fetch_add(1);
         return nullptr;
       }
