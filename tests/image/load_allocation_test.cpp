@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/largest_allocation.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -13,30 +15,7 @@
 #include "image/image.h"
 #include "scratch_dir.h"
 
-namespace {
-std::atomic<std::size_t> largestRequest{0};
-
-void* Allocate(std::size_t size) {
-  std::size_t seen = largestRequest.load();
-  while (size > seen && !largestRequest.compare_exchange_weak(seen, size)) {
-  }
-  return std::malloc(size == 0 ? 1 : size);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = Allocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+using korrin::testing::largestRequest;
 
 namespace korrin::image {
 namespace {
