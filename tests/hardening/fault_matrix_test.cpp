@@ -53,8 +53,10 @@ class FaultMatrix : public ProgramHarness {
     ProgramGoodDevice(goodPayload_);
     const Footprint after = SettledFootprint(baseline_);
     EXPECT_EQ(after.hidHandles, baseline_.hidHandles) << after;
-    EXPECT_EQ(after.descriptors, baseline_.descriptors) << after;
-    // A worker that ended lingers for a moment in the baseline at most.
+    // A leak is growth. The baseline can hold a descriptor or a thread that
+    // was only passing (a worker that just ended, the sanitizer runtime's
+    // own), so fewer afterwards is no fault.
+    EXPECT_LE(after.descriptors, baseline_.descriptors) << after;
     EXPECT_LE(after.threads, baseline_.threads) << after;
   }
 
