@@ -288,7 +288,7 @@ TEST_P(DuringTransferTest, TheRunningTransferAndTheNextAreSound) {
   }
   const Footprint after = SettledFootprint(baseline_);
   EXPECT_EQ(after.hidHandles, baseline_.hidHandles) << after;
-  EXPECT_EQ(after.descriptors, baseline_.descriptors) << after;
+  EXPECT_LE(after.descriptors, baseline_.descriptors) << after;
   EXPECT_LE(after.threads, baseline_.threads) << after;
 }
 
